@@ -1,0 +1,79 @@
+// The library's entry point and its four exports. The exports forward to
+// the one service object and the log sink; nothing thrown inside may cross
+// into a host that cannot catch it.
+#include <exception>
+
+#include "TqProxy.h"
+#include "service_log.h"
+#include "tq_udp_service.h"
+
+namespace {
+
+// The one service object of the process, idle from load to the first start.
+TqProxy::TQUdpService g_service;
+
+void LogBoundaryFailure(const char *function, const char *what) noexcept {
+  try {
+    TQ_SERVICE_LOG(function, TqProxy::kLogLevelError, "service engine exception, what=%s", what);
+  } catch (...) {
+    // Not even the line could be written: stay silent rather than throw.
+  }
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    // FALSE under MinGW (its runtime has a TLS directory); harmless.
+    DisableThreadLibraryCalls(instance);
+  } else if (reason == DLL_PROCESS_DETACH) {
+    // Runs before our static destructors; `reserved` is set at process exit.
+    TqProxy::SetProcessExiting(reserved != nullptr);
+  }
+  return TRUE;
+}
+
+extern "C" ServiceResult TQ_PROXY_CALL TQ_Proxy_Init(const ProxyInitParam *param) {
+  try {
+    return g_service.Start(param);
+  } catch (const std::exception &e) {
+    LogBoundaryFailure(TqProxy::fn::kStart, e.what());
+  } catch (...) {
+    LogBoundaryFailure(TqProxy::fn::kStart, "unknown");
+  }
+  return TQ_PROXY_ERR_SOCKET;
+}
+
+extern "C" ServiceResult TQ_PROXY_CALL TQ_Proxy_Send(const char *ip, uint32_t port, const char *data,
+                                                     int32_t len) {
+  try {
+    return g_service.Send(ip, port, data, len);
+  } catch (const std::exception &e) {
+    LogBoundaryFailure(TqProxy::fn::kSend, e.what());
+  } catch (...) {
+    LogBoundaryFailure(TqProxy::fn::kSend, "unknown");
+  }
+  return TQ_PROXY_ERR_SOCKET;
+}
+
+extern "C" void TQ_PROXY_CALL TQ_Proxy_SetLog(void *user_data, LogCallback callback,
+                                              int32_t min_level) {
+  try {
+    TqProxy::LogSink::Instance().SetLog(user_data, callback, min_level);
+  } catch (const std::exception &e) {
+    LogBoundaryFailure("TqProxy::LogSink::SetLog", e.what());
+  } catch (...) {
+    LogBoundaryFailure("TqProxy::LogSink::SetLog", "unknown");
+  }
+}
+
+extern "C" ServiceResult TQ_PROXY_CALL TQ_Proxy_UnInit(void) {
+  try {
+    return g_service.Stop();
+  } catch (const std::exception &e) {
+    LogBoundaryFailure(TqProxy::fn::kStop, e.what());
+  } catch (...) {
+    LogBoundaryFailure(TqProxy::fn::kStop, "unknown");
+  }
+  return TQ_PROXY_OK;
+}

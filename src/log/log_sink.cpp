@@ -1,0 +1,208 @@
+#include "log/log_sink.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+namespace TqProxy {
+namespace {
+
+constexpr const char *kLibraryTag = "TqProxy";
+constexpr const char *kLevelNames[] = {"", "DEBUG", "INFO", "WARN", "ERROR"};
+// Milliseconds from 1601-01-01 (file time epoch) to 1970-01-01.
+constexpr uint64_t kUnixEpochInFileTimeMs = 11644473600000ULL;
+// A callback that logs from inside itself (say, by sending) could feed
+// itself forever; one outer line delivers at most this many nested lines.
+constexpr size_t kMaxNestedLines = 1024;
+
+const char *LevelName(int32_t level) {
+  return level >= 0 && level <= kLogLevelError ? kLevelNames[level] : "";
+}
+
+// The file part of a source path: the text after the last '/'.
+const char *FilePart(const char *file) {
+  if (file == nullptr) return "";
+  const char *slash = std::strrchr(file, '/');
+  return slash != nullptr ? slash + 1 : file;
+}
+
+// "YYYY-MM-DD hh:mm:ss.mmm". Seconds come from the C runtime's local time,
+// milliseconds from the system file time: two independent reads.
+void FormatTimeText(char (&out)[64]) {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_s(&local, &now);
+
+  FILETIME file_time;
+  GetSystemTimeAsFileTime(&file_time);
+  const uint64_t ticks =
+      (static_cast<uint64_t>(file_time.dwHighDateTime) << 32) | file_time.dwLowDateTime;
+  const int millis = static_cast<int>((ticks / 10000 - kUnixEpochInFileTimeMs) % 1000);
+
+  _snprintf(out, sizeof(out), "%d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900,
+            local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, millis);
+  out[sizeof(out) - 1] = '\0';
+}
+
+// Clears the "delivering" mark even if a host callback unwinds.
+class DeliveryScope {
+ public:
+  explicit DeliveryScope(std::atomic<DWORD> &owner) : owner_(owner) {
+    owner_.store(GetCurrentThreadId());
+  }
+  ~DeliveryScope() { owner_.store(0); }
+  DeliveryScope(const DeliveryScope &) = delete;
+  DeliveryScope &operator=(const DeliveryScope &) = delete;
+
+ private:
+  std::atomic<DWORD> &owner_;
+};
+
+}  // namespace
+
+LogSink &LogSink::Instance() {
+  // Deliberately leaked: it must outlive the service object's destructor.
+  static LogSink *const instance = new LogSink();
+  return *instance;
+}
+
+bool LogSink::Acquire(std::unique_lock<std::mutex> &lock) {
+  if (!process_exiting.load()) {
+    lock.lock();
+    return true;
+  }
+  return lock.try_lock();
+}
+
+bool LogSink::HeldByThisThread() const { return delivering_thread.load() == GetCurrentThreadId(); }
+
+bool LogSink::PassesDeliveryTest(int32_t level) const {
+  return min_level != -1 && min_level <= level && level <= kLogLevelError;
+}
+
+void LogSink::SetLog(void *new_user_data, LogCallback new_callback, int32_t new_min_level) {
+  // The runtime's own conventions for %p (16 upper-case digits), whatever
+  // printf the compiler would pick; flushed so that it stays in order with
+  // the lines that WriteFile puts on the same handle.
+  char notice[256];
+  _snprintf(notice, sizeof(notice), "<%s> set log param, user data=%p, callback=%p, min level=%d\n",
+            kLibraryTag, new_user_data, reinterpret_cast<void *>(new_callback), new_min_level);
+  notice[sizeof(notice) - 1] = '\0';
+  std::fputs(notice, stdout);
+  std::fflush(stdout);
+
+  auto store = [&] {
+    user_data = new_user_data;
+    callback = new_callback;
+    if (new_min_level >= -1 && new_min_level <= kLogLevelError) min_level = new_min_level;
+  };
+  if (HeldByThisThread()) {
+    store();  // called from inside our own callback: the lock is already ours
+  } else {
+    std::lock_guard<std::mutex> lock(mutex);
+    store();
+  }
+}
+
+void LogSink::Write(const char *file, int32_t line, const char *function, int32_t level,
+                    const char *tag, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  WriteV(file, line, function, level, tag, format, args);
+  va_end(args);
+}
+
+void LogSink::WriteV(const char *file, int32_t line, const char *function, int32_t level,
+                     const char *tag, const char *format, va_list args) {
+  const bool nested = HeldByThisThread();
+  bool lock_lost = false;  // only at process exit
+  {
+    // Early filter: a line the callback would drop costs no formatting.
+    std::unique_lock<std::mutex> lock(mutex, std::defer_lock);
+    if (!nested) lock_lost = !Acquire(lock);
+    if (!lock_lost && callback != nullptr && !PassesDeliveryTest(level)) return;
+  }
+
+  char time_text[64];
+  FormatTimeText(time_text);
+  const char *file_part = FilePart(file);
+  if (function == nullptr) function = "";
+  if (format == nullptr) format = "";
+  const bool has_tag = tag != nullptr && tag[0] != '\0';
+
+  // Measure, then fill one zero-filled buffer: prefix, message, "\n", NUL.
+  // The runtime's _scprintf/_vsnprintf family keeps %wS and %I64u working.
+  const int prefix_len =
+      has_tag ? _scprintf("[%s][%s]<%s>[%s][%s->%s:%d] ", time_text, LevelName(level), kLibraryTag,
+                          tag, file_part, function, line)
+              : _scprintf("[%s][%s]<%s>[%s->%s:%d] ", time_text, LevelName(level), kLibraryTag,
+                          file_part, function, line);
+  va_list measure;
+  va_copy(measure, args);
+  int message_len = _vscprintf(format, measure);
+  va_end(measure);
+  if (prefix_len < 0) return;
+  if (message_len < 0) message_len = 0;  // unconvertible text: the line keeps its prefix
+
+  const size_t size = static_cast<size_t>(prefix_len) + static_cast<size_t>(message_len) + 4;
+  std::unique_ptr<char[]> text(new char[size]());
+  if (has_tag) {
+    _snprintf(text.get(), prefix_len + 1, "[%s][%s]<%s>[%s][%s->%s:%d] ", time_text,
+              LevelName(level), kLibraryTag, tag, file_part, function, line);
+  } else {
+    _snprintf(text.get(), prefix_len + 1, "[%s][%s]<%s>[%s->%s:%d] ", time_text, LevelName(level),
+              kLibraryTag, file_part, function, line);
+  }
+  if (message_len > 0) _vsnprintf(text.get() + prefix_len, message_len + 1, format, args);
+  // _vsnprintf writes no NUL on an exact fit or overflow; the layout is ours.
+  text[prefix_len + message_len] = '\n';
+  text[prefix_len + message_len + 1] = '\0';
+
+  if (nested) {
+    DeliverLocked(level, text.get());
+    return;
+  }
+
+  std::unique_lock<std::mutex> lock(mutex, std::defer_lock);
+  if (lock_lost || !Acquire(lock)) {
+    WriteToStdout(text.get());
+    return;
+  }
+  if (callback == nullptr) {
+    lock.unlock();
+    WriteToStdout(text.get());
+    return;
+  }
+  if (!PassesDeliveryTest(level)) return;
+
+  DeliveryScope scope(delivering_thread);
+  callback(user_data, level, text.get());
+  // Lines that the callback itself caused, in order, under the same lock.
+  for (size_t i = 0; i < pending.size(); ++i) {
+    const PendingLine next = pending[i];
+    if (callback == nullptr) {
+      WriteToStdout(next.text.c_str());
+    } else if (PassesDeliveryTest(next.level)) {
+      callback(user_data, next.level, next.text.c_str());
+    }
+  }
+  pending.clear();
+}
+
+void LogSink::DeliverLocked(int32_t level, const char *text) {
+  if (callback == nullptr) {
+    WriteToStdout(text);
+  } else if (PassesDeliveryTest(level) && pending.size() < kMaxNestedLines) {
+    pending.push_back(PendingLine{level, text});
+  }
+}
+
+void LogSink::WriteToStdout(const char *text) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(out, text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
+}
+
+}  // namespace TqProxy

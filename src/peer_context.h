@@ -1,0 +1,28 @@
+// Internal header. A remote sender the service has heard from, and the key
+// text under which the peer table holds it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "platform.h"
+
+namespace TqProxy {
+
+struct PeerConnContext {
+  PeerConnContext(const sockaddr_in &from, SOCKET socket, int64_t now)
+      : addr(from), local_socket(socket), last_active_ms(now) {}
+
+  const sockaddr_in addr;      // the sender, as the receive reported it
+  const SOCKET local_socket;   // the listen socket on which it was first heard
+  std::atomic<int64_t> last_active_ms;  // refreshed by receives and by sends outside the lock
+};
+
+// The dotted quad of an address, as inet_ntoa writes it (no leading zeros).
+std::string Ipv4Text(const in_addr &address);
+
+// "<port>_<dotted quad>", port in host order: "500_192.0.2.7". Empty for null.
+std::string MakePeerKey(const sockaddr_in *address);
+
+}  // namespace TqProxy

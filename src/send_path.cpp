@@ -1,0 +1,114 @@
+// The send path: a known peer is answered from the listen socket on which
+// it was heard, no destination means every known peer, and any other
+// destination goes out through the lazily made send socket.
+#include <vector>
+
+#include "service_log.h"
+#include "thread_context.h"
+#include "tq_udp_service.h"
+
+namespace TqProxy {
+
+// Marks a send under way, so that Stop closes no socket beneath it, and
+// marks this thread as sending, for callbacks that re-enter.
+class SendInFlight {
+ public:
+  explicit SendInFlight(TQUdpService &service) : service_(service) {
+    service_.sends_in_flight.fetch_add(1);
+    ++t_send_depth;
+  }
+  ~SendInFlight() {
+    --t_send_depth;
+    service_.sends_in_flight.fetch_sub(1);
+  }
+  SendInFlight(const SendInFlight &) = delete;
+  SendInFlight &operator=(const SendInFlight &) = delete;
+
+ private:
+  TQUdpService &service_;
+};
+
+int32_t TQUdpService::Send(const char *ip, uint32_t port, const char *data, int32_t len) {
+  if (data == nullptr || len < 1) return TQ_PROXY_ERR_ARGUMENT;
+  // Counted before the state test: Stop sets the state first and then waits
+  // for the count, so a send either sees the stop or is waited for.
+  SendInFlight in_flight(*this);
+  if (state.load() != kStateRunning) return TQ_PROXY_ERR_STATE;
+
+  const bool has_destination = ip != nullptr && port != 0;
+  // The peer whose dotted quad and port match is the one under this key;
+  // a text that inet_ntoa would not write, or a port above 65535, has none.
+  const std::string key = has_destination ? std::to_string(port) + "_" + ip : std::string();
+  std::vector<std::shared_ptr<PeerConnContext>> selected;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (has_destination) {
+      const auto it = peer_contexts.find(key);
+      if (it != peer_contexts.end()) selected.push_back(it->second);
+    } else {
+      selected.reserve(peer_contexts.size());
+      for (const auto &entry : peer_contexts) selected.push_back(entry.second);
+    }
+  }
+
+  if (!selected.empty()) {
+    int32_t result = -1;
+    for (const auto &peer : selected) {
+      peer->last_active_ms.store(now_ms());
+      result = sendto(peer->local_socket, data, len, 0,
+                      reinterpret_cast<const sockaddr *>(&peer->addr), sizeof(peer->addr));
+      if (result < 1) {
+        TQ_SERVICE_LOG(fn::kSend, kLogLevelWarn, "send to net size=%d failed, result=%d", len,
+                       result);
+      }
+      TQ_SERVICE_LOG(fn::kSend, kLogLevelDebug, "send data to ip=%s, port=%u, datalen=%d",
+                     Ipv4Text(peer->addr.sin_addr).c_str(),
+                     static_cast<unsigned>(ntohs(peer->addr.sin_port)), result);
+    }
+    return result;
+  }
+
+  if (!has_destination) return TQ_PROXY_ERR_ARGUMENT;
+  const SOCKET s = EnsureSendSocket();
+  if (s == INVALID_SOCKET) return TQ_PROXY_ERR_SOCKET;
+
+  sockaddr_in destination{};
+  destination.sin_family = AF_INET;
+  destination.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
+  destination.sin_addr.s_addr = inet_addr(ip);
+  const int32_t result = sendto(s, data, len, 0, reinterpret_cast<const sockaddr *>(&destination),
+                                sizeof(destination));
+  if (result < 1) {
+    TQ_SERVICE_LOG(fn::kSend, kLogLevelWarn, "send to net size=%d failed, result=%d", len, result);
+  }
+  TQ_SERVICE_LOG(fn::kSend, kLogLevelDebug, "send data to ip=%s, port=%u, datalen=%d", ip, port,
+                 result);
+  return result;
+}
+
+SOCKET TQUdpService::EnsureSendSocket() {
+  SOCKET created = INVALID_SOCKET;
+  int err = 0;
+  {
+    // Checked and made as one step: racing senders share one socket.
+    std::lock_guard<std::mutex> lock(send_socket_mutex);
+    if (send_socket != 0) return send_socket;
+    created = socket(AF_INET, SOCK_DGRAM, 0);
+    if (created == INVALID_SOCKET) {
+      err = static_cast<int>(GetLastError());
+    } else {
+      send_socket = created;
+    }
+  }
+  // Logged outside the lock: a log callback may send again.
+  if (created == INVALID_SOCKET) {
+    TQ_SERVICE_LOG(fn::kSend, kLogLevelError, "Socket Error, ret=%d, errno=%d, str=%s", -1, err,
+                   ErrorText(err));
+    return INVALID_SOCKET;
+  }
+  TQ_SERVICE_LOG(fn::kSend, kLogLevelInfo, "Socket Send fd=%lld",
+                 static_cast<long long>(created));
+  return created;
+}
+
+}  // namespace TqProxy

@@ -1,0 +1,36 @@
+// Internal header. The extra event object on which every wait of the
+// network I/O thread's poller also rests, with the error state that ends
+// the loop when it is not 0.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+#include "platform.h"
+
+namespace TqProxy {
+
+class SocketBreaker {
+ public:
+  SocketBreaker();
+  ~SocketBreaker();
+  SocketBreaker(const SocketBreaker &) = delete;
+  SocketBreaker &operator=(const SocketBreaker &) = delete;
+
+  // Resets the event if the breaker is broken. Called at the end of every wait.
+  void Clear();
+
+  WSAEVENT Event() const { return event; }
+  int32_t Error() const { return error; }
+  bool CreateOk() const { return create_ok; }
+  bool Broken() const { return broken; }
+
+ private:
+  std::mutex mutex;
+  WSAEVENT event = WSA_INVALID_EVENT;
+  bool create_ok = true;
+  bool broken = false;
+  int32_t error = 0;
+};
+
+}  // namespace TqProxy

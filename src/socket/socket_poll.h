@@ -1,0 +1,64 @@
+// Internal header. The event poller: one Windows Sockets event object per
+// registered socket, a zero-timeout select first, and an event wait over
+// the breaker's event and the sockets' events only when nothing is ready.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "platform.h"
+
+namespace TqProxy {
+
+class SocketBreaker;
+
+// FD_READ | FD_ACCEPT | FD_CLOSE.
+constexpr long kReadInterest = FD_READ | FD_ACCEPT | FD_CLOSE;
+
+struct ReadyEntry {
+  SOCKET socket;
+  WSANETWORKEVENTS network_events;
+};
+
+class SocketPoll {
+ public:
+  // The breaker is borrowed and must outlive the poller.
+  explicit SocketPoll(SocketBreaker *breaker);
+  virtual ~SocketPoll();
+  // -1 failure, 0 timeout, 1 one event serviced, n >= 1 memberships the
+  // zero-timeout select found. A timeout below -1 counts as 0; -1 is none.
+  virtual int32_t Wait(int32_t timeout_ms);
+  virtual int32_t Wait() { return Wait(-1); }
+
+  SocketPoll(const SocketPoll &) = delete;
+  SocketPoll &operator=(const SocketPoll &) = delete;
+
+  void AddSocket(SOCKET socket, bool want_read);
+  // Unregisters every socket and closes their event objects (not the breaker's).
+  void Clear();
+  // Index of the socket in `sockets`, or 0 (the breaker's slot) when absent.
+  size_t IndexOf(SOCKET socket) const;
+  // Re-issues WSAEventSelect for a registered socket with its own event.
+  void Rearm(size_t index);
+
+  const std::vector<ReadyEntry> &Ready() const { return ready; }
+  int32_t BreakerError() const { return breaker_error; }
+  const std::vector<WSAEVENT> &Events() const { return events; }
+  const std::vector<SOCKET> &Sockets() const { return sockets; }
+  const std::map<SOCKET, long> &Interest() const { return interest; }
+  std::map<SOCKET, long> &Interest() { return interest; }
+
+ private:
+  int32_t SelectReady();
+  int32_t WaitForEvent(DWORD timeout);
+
+  SocketBreaker *breaker;
+  std::vector<WSAEVENT> events;       // [0] is the breaker's event
+  std::vector<SOCKET> sockets;        // parallel to events; [0] is INVALID_SOCKET
+  std::map<SOCKET, long> interest;    // ascending handle order builds the sets
+  int32_t breaker_error = 0;
+  std::vector<ReadyEntry> ready;      // what the last wait found, registration order
+};
+
+}  // namespace TqProxy

@@ -1,0 +1,46 @@
+#include "socket/socket_select.h"
+
+namespace TqProxy {
+
+void SocketSelect::WatchRead(SOCKET socket) {
+  const size_t index = poll.IndexOf(socket);
+  if (index == 0) {
+    poll.AddSocket(socket, true);
+    return;
+  }
+  // Re-issued every pass: the event keeps its object, the mask gets read interest.
+  poll.Interest()[socket] |= kReadInterest;
+  poll.Rearm(index);
+}
+
+void SocketSelect::WatchException(SOCKET socket) {
+  // Every registered socket is in the exception set; registering is enough.
+  if (poll.IndexOf(socket) == 0) poll.AddSocket(socket, false);
+}
+
+const ReadyEntry *SocketSelect::Find(SOCKET socket) const {
+  for (const ReadyEntry &entry : poll.Ready()) {
+    if (entry.socket == socket) return &entry;
+  }
+  return nullptr;
+}
+
+bool SocketSelect::IsReadable(SOCKET socket) const {
+  const ReadyEntry *entry = Find(socket);
+  if (entry == nullptr) return false;
+  const WSANETWORKEVENTS &ne = entry->network_events;
+  return ((ne.lNetworkEvents & FD_READ) != 0 && ne.iErrorCode[FD_READ_BIT] == 0) ||
+         ((ne.lNetworkEvents & FD_ACCEPT) != 0 && ne.iErrorCode[FD_ACCEPT_BIT] == 0) ||
+         ((ne.lNetworkEvents & FD_CLOSE) != 0 && ne.iErrorCode[FD_CLOSE_BIT] == 0);
+}
+
+bool SocketSelect::HasException(SOCKET socket) const {
+  const ReadyEntry *entry = Find(socket);
+  if (entry == nullptr) return false;
+  for (int code : entry->network_events.iErrorCode) {
+    if (code != 0) return true;
+  }
+  return false;
+}
+
+}  // namespace TqProxy

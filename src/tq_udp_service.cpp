@@ -1,0 +1,216 @@
+#include "tq_udp_service.h"
+
+#include <chrono>
+#include <cstring>
+#include <exception>
+
+#include "service_log.h"
+#include "socket/socket_breaker.h"
+#include "thread_context.h"
+
+namespace TqProxy {
+namespace {
+
+std::atomic<bool> g_process_exiting{false};
+
+// Counts the exports of this thread that run Start or Stop.
+class LifecycleScope {
+ public:
+  LifecycleScope() { ++t_lifecycle_depth; }
+  ~LifecycleScope() { --t_lifecycle_depth; }
+  LifecycleScope(const LifecycleScope &) = delete;
+  LifecycleScope &operator=(const LifecycleScope &) = delete;
+};
+
+}  // namespace
+
+int64_t SteadyNowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void SetProcessExiting(bool exiting) { g_process_exiting.store(exiting); }
+
+const char *ErrorText(int error) { return std::strerror(error); }
+
+TQUdpService::TQUdpService() {
+  // The sink must outlive this object, whose teardown still logs: making it
+  // first orders its destruction (it has none) after ours.
+  LogSink::Instance();
+}
+
+TQUdpService::~TQUdpService() {
+  try {
+    if (g_process_exiting.load()) {
+      // The process is exiting: the thread was already ended by the system,
+      // the loader lock is held. No join, no WSACleanup; just say so.
+      LogSink::Instance().SetProcessExiting();
+      if (net_io_thread && net_io_thread->joinable()) net_io_thread->detach();
+      TQ_SERVICE_LOG(fn::kStop, kLogLevelInfo, "stop service");
+      return;
+    }
+    Stop();
+  } catch (...) {
+    // Nothing may escape a destructor that runs at unload.
+  }
+}
+
+int32_t TQUdpService::Start(const ProxyInitParam *param) {
+  if (param == nullptr) return TQ_PROXY_ERR_ARGUMENT;
+  // From inside a callback: the loop thread cannot replace itself, and a
+  // start nested in a start or stop of the same thread would tear it apart.
+  if (t_on_net_io_thread || t_lifecycle_depth > 0) return TQ_PROXY_ERR_STATE;
+  std::unique_lock<std::mutex> lifecycle(lifecycle_mutex, std::try_to_lock);
+  if (!lifecycle.owns_lock()) return TQ_PROXY_ERR_STATE;  // another thread starts or stops
+  LifecycleScope scope;
+  if (state.load() != kStateIdle) return TQ_PROXY_ERR_STATE;
+
+  // The previous run ended without a full Stop (its loop failed, or it was
+  // stopped from a callback): finish that first. Replacing a thread object
+  // that was never joined would end the process.
+  if (HasRunToRelease()) ReleaseRun(true);
+
+  WSADATA wsa_data;
+  if (WSAStartup(MAKEWORD(2, 2), &wsa_data) != 0) {
+    // A failed start-up is not one to balance: WSACleanup here would undo
+    // one that the host made.
+    TQ_SERVICE_LOG(fn::kStart, kLogLevelError, "WSAStartup fail=%d", WSAGetLastError());
+    return TQ_PROXY_ERR_SOCKET;
+  }
+  ++socket_library_startups;
+
+  // Never read past the 128 bytes, NUL or not.
+  const std::string ip(param->ip, strnlen(param->ip, sizeof(param->ip)));
+  const int32_t port = param->port;
+  std::vector<std::string> addresses;
+  if (!ip.empty()) {
+    TQ_SERVICE_LOG(fn::kStart, kLogLevelInfo,
+                   "service engine liten extern service info setting, port=%d, ip=%s", port,
+                   ip.c_str());
+    addresses.push_back(ip);
+  } else if (GetSystemNetAdaptor(&addresses) == 0 && !addresses.empty()) {
+    TQ_SERVICE_LOG(fn::kStart, kLogLevelInfo, "service engine get sys net suceess, port=%d, size=%d",
+                   port, static_cast<int32_t>(addresses.size()));
+  } else {
+    TQ_SERVICE_LOG(fn::kStart, kLogLevelError, "service engine get sys net failed, size=%d",
+                   static_cast<int32_t>(addresses.size()));
+  }
+
+  std::string error;
+  if (!CreateLocalSocket(addresses, port, &error)) {
+    TQ_SERVICE_LOG(fn::kStart, kLogLevelError,
+                   "service engine start failed:%s, do listen exception, will not start work thread",
+                   error.c_str());
+    return TQ_PROXY_ERR_SOCKET;
+  }
+
+  const RecvCallback previous_callback = recv_callback;
+  void *const previous_user_data = user_data;
+  recv_callback = param->recv_callback;
+  user_data = param->user_data;
+  state.exchange(kStateRunning);
+  breaker = std::make_shared<SocketBreaker>();
+  AcquireModuleReference();
+  try {
+    net_io_thread = std::make_shared<std::thread>(&TQUdpService::NetIoThreadEntry, this);
+  } catch (const std::exception &e) {
+    // Roll back to idle, with the sockets closed and the socket library
+    // balanced, and the callbacks of the previous start back in place.
+    state.exchange(kStateIdle);
+    recv_callback = previous_callback;
+    user_data = previous_user_data;
+    TQ_SERVICE_LOG(fn::kStart, kLogLevelError,
+                   "service engine start failed:%s, create net i/o thread exception", e.what());
+    ReleaseRun(false);
+    return TQ_PROXY_ERR_SOCKET;
+  }
+  return TQ_PROXY_OK;
+}
+
+int32_t TQUdpService::Stop() {
+  // On the loop thread (a callback) or inside another export of this
+  // thread, waiting would wait for ourselves: request the stop only; the
+  // next Stop or Start from a host thread, or the unload, finishes it.
+  if (t_on_net_io_thread || t_lifecycle_depth > 0 || t_send_depth > 0) {
+    RequestStop();
+    return TQ_PROXY_OK;
+  }
+  std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
+  LifecycleScope scope;
+  RequestStop();
+  ReleaseRun(true);
+  return TQ_PROXY_OK;
+}
+
+void TQUdpService::RequestStop() {
+  int32_t running = kStateRunning;
+  state.compare_exchange_strong(running, kStateStopRequested);
+}
+
+bool TQUdpService::HasRunToRelease() const {
+  return net_io_thread != nullptr || breaker != nullptr || !listen_sockets.empty();
+}
+
+void TQUdpService::ReleaseRun(bool log_stop) {
+  // Nothing wakes the wait: the loop sees the request within one 100 ms
+  // wait plus the cycle under way. Joined without `mutex`, which the loop
+  // takes every cycle.
+  if (net_io_thread && net_io_thread->joinable()) net_io_thread->join();
+  // A send that passed its state test may still use a socket closed below.
+  while (sends_in_flight.load() != 0) std::this_thread::yield();
+
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    peer_contexts.clear();
+    net_io_thread.reset();
+    breaker.reset();
+    if (log_stop) TQ_SERVICE_LOG(fn::kStop, kLogLevelInfo, "stop service");
+    for (const auto &entry : listen_sockets) closesocket(static_cast<SOCKET>(entry.first));
+    listen_sockets.clear();
+    {
+      // Closed here, not kept: after the WSACleanup below the handle would
+      // be stale, and after a restart it could name another socket.
+      std::lock_guard<std::mutex> send_lock(send_socket_mutex);
+      if (send_socket != 0) closesocket(send_socket);
+      send_socket = 0;
+    }
+    // Only the start-ups this library made: the host may use Winsock too.
+    for (; socket_library_startups > 0; --socket_library_startups) WSACleanup();
+  }
+  ReleaseModuleReference();
+}
+
+void TQUdpService::NetIoThreadEntry(TQUdpService *service) {
+  t_on_net_io_thread = true;
+  try {
+    service->Select();
+  } catch (const std::exception &e) {
+    try {
+      TQ_SERVICE_LOG(fn::kSelect, kLogLevelError,
+                     "status report, exception will exit net i/o thread, what=%s", e.what());
+    } catch (...) {
+    }
+  } catch (...) {
+    // A host callback that threw something that is no exception: the loop
+    // ends as on any other failure, the process does not.
+  }
+  service->state.exchange(kStateIdle);
+}
+
+// While the thread runs, a FreeLibrary by the host must not unmap the code
+// it runs: the library holds one reference to itself until Stop.
+void TQUdpService::AcquireModuleReference() {
+  if (module_reference != nullptr) return;
+  static const char anchor = 0;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&anchor),
+                     &module_reference);
+}
+
+void TQUdpService::ReleaseModuleReference() {
+  if (module_reference == nullptr) return;
+  HMODULE module = module_reference;
+  module_reference = nullptr;
+  FreeLibrary(module);
+}
+
+}  // namespace TqProxy

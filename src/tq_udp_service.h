@@ -1,0 +1,101 @@
+// Internal header. The UDP service engine: one object per process that owns
+// the bound sockets, the peer table, the network I/O thread and its breaker.
+// Host threads run Start, Stop and Send; the network I/O thread runs Select.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TqProxy.h"
+#include "platform.h"
+#include "peer_context.h"
+
+namespace TqProxy {
+
+class SocketBreaker;
+class SocketSelect;
+
+// One bound listen socket, keyed in `listen_sockets` by its handle.
+struct LocalSocketInfo {
+  std::string ip;
+  int32_t port = 0;
+  bool excluded = false;  // taken out of the watch after a socket error
+};
+
+enum ServiceState : int32_t { kStateIdle = 0, kStateRunning = 1, kStateStopRequested = 2 };
+
+constexpr size_t kRecvBufferSize = 0x14000;  // 81920; receives get one byte less
+constexpr int64_t kPeerIdleLimitMs = 300000;
+
+// Milliseconds of the monotonic clock.
+int64_t SteadyNowMs();
+
+// Set by DllMain at DLL_PROCESS_DETACH when the process is exiting: other
+// threads are gone then and the loader lock is held.
+void SetProcessExiting(bool exiting);
+
+class TQUdpService {
+ public:
+  TQUdpService();
+  ~TQUdpService();
+  TQUdpService(const TQUdpService &) = delete;
+  TQUdpService &operator=(const TQUdpService &) = delete;
+
+  int32_t Start(const ProxyInitParam *param);
+  int32_t Stop();
+  int32_t Send(const char *ip, uint32_t port, const char *data, int32_t len);
+
+  // Address discovery: appends every local IPv4 unicast address.
+  int32_t GetSystemNetAdaptor(std::vector<std::string> *list);
+  void CheckAndInsertIpAddress(std::vector<std::string> *list, const std::string &ip);
+  // Binds one UDP socket per address on `port` into `listen_sockets`.
+  bool CreateLocalSocket(const std::vector<std::string> &addresses, int32_t port,
+                         std::string *error);
+  // The network I/O loop: the whole body of the network I/O thread.
+  void Select();
+  std::shared_ptr<PeerConnContext> GetPeerContext(SOCKET socket, const sockaddr_in *from);
+  void ExpirePeerContexts();
+
+  // The fields, public for the library's own white-box tests.
+  std::mutex mutex;  // guards peer_contexts
+  SOCKET send_socket = 0;
+  std::map<std::string, std::shared_ptr<PeerConnContext>> peer_contexts;
+  std::atomic<int32_t> state{kStateIdle};
+  std::map<int64_t, LocalSocketInfo> listen_sockets;
+  std::shared_ptr<std::thread> net_io_thread;
+  std::shared_ptr<SocketBreaker> breaker;
+  RecvCallback recv_callback = nullptr;
+  void *user_data = nullptr;
+
+  // The clock of peer activity; tests replace it to step through expiry.
+  int64_t (*now_ms)() = &SteadyNowMs;
+
+ private:
+  static void NetIoThreadEntry(TQUdpService *service);
+  void RequestStop();
+  // Everything Stop does after the stop request: join, wait for sends in
+  // flight, empty the tables, close sockets, balance the socket library.
+  void ReleaseRun(bool log_stop);
+  bool HasRunToRelease() const;
+  void ScanReadySockets(SocketSelect &poller, char *recv_buffer);
+  void DescribeAdapter(const IP_ADAPTER_ADDRESSES &adapter, std::vector<std::string> *list);
+  SOCKET EnsureSendSocket();
+  void AcquireModuleReference();
+  void ReleaseModuleReference();
+
+  friend class SendInFlight;
+
+  std::mutex lifecycle_mutex;            // serialises Start and Stop of host threads
+  std::mutex send_socket_mutex;          // makes send_socket at most once
+  std::atomic<int32_t> sends_in_flight{0};
+  int32_t socket_library_startups = 0;   // WSAStartup calls not yet balanced
+  HMODULE module_reference = nullptr;    // keeps the code mapped while the thread runs
+};
+
+}  // namespace TqProxy
