@@ -44,8 +44,8 @@ extern "C" ServiceResult TQ_PROXY_CALL TQ_Proxy_Init(const ProxyInitParam *param
   return TQ_PROXY_ERR_SOCKET;
 }
 
-extern "C" ServiceResult TQ_PROXY_CALL TQ_Proxy_Send(const char *ip, uint32_t port, const char *data,
-                                                     int32_t len) {
+extern "C" ServiceResult TQ_PROXY_CALL TQ_Proxy_Send(const char *ip, uint32_t port,
+                                                     const char *data, int32_t len) {
   try {
     return g_service.Send(ip, port, data, len);
   } catch (const std::exception &e) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "service_log.h"
+#include "test_seams.h"
 #include "tq_udp_service.h"
 
 // "%wS" is the Windows runtime's wide-text conversion, which GCC's
@@ -14,6 +15,15 @@
 #endif
 
 namespace TqProxy {
+
+#if defined(TQPROXY_TEST_SEAMS)
+namespace seams {
+ULONG(WINAPI *get_adapters_addresses)
+(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES, PULONG) = &::GetAdaptersAddresses;
+LPVOID(WINAPI *heap_alloc)(HANDLE, DWORD, SIZE_T) = &::HeapAlloc;
+}  // namespace seams
+#endif
+
 namespace {
 
 constexpr ULONG kFirstQueryBufferSize = 150000;
@@ -38,8 +48,8 @@ void LogCountLine(int32_t count, const char *counted, const char *none) {
 
 void TQUdpService::CheckAndInsertIpAddress(std::vector<std::string> *list, const std::string &ip) {
   if (ip.empty() || ip == "127.0.0.1") {
-    TQ_SERVICE_LOG(fn::kCheckAndInsertIpAddress, kLogLevelError, "check ip address exception, ip=%s",
-                   ip.c_str());
+    TQ_SERVICE_LOG(fn::kCheckAndInsertIpAddress, kLogLevelError,
+                   "check ip address exception, ip=%s", ip.c_str());
     return;
   }
   if (list == nullptr) return;
@@ -61,13 +71,13 @@ int32_t TQUdpService::GetSystemNetAdaptor(std::vector<std::string> *list) {
   ULONG result = ERROR_BUFFER_OVERFLOW;
   IP_ADAPTER_ADDRESSES *buffer = nullptr;
   for (int attempt = 0; attempt < kMaxQueries; ++attempt) {
-    buffer = static_cast<IP_ADAPTER_ADDRESSES *>(HeapAlloc(heap, 0, size));
+    buffer = static_cast<IP_ADAPTER_ADDRESSES *>(TQ_SYSCALL(HeapAlloc, heap_alloc)(heap, 0, size));
     if (buffer == nullptr) {
       TQ_SERVICE_LOG(fn::kGetSystemNetAdaptor, kLogLevelError,
                      "Memory allocation failed for IP_ADAPTER_ADDRESSES struct");
       return -1;
     }
-    result = GetAdaptersAddresses(AF_INET, GAA_FLAG_INCLUDE_PREFIX, nullptr, buffer, &size);
+    result = TQ_SYSCALL(GetAdaptersAddresses, get_adapters_addresses)(AF_INET, GAA_FLAG_INCLUDE_PREFIX, nullptr, buffer, &size);
     if (result != ERROR_BUFFER_OVERFLOW) break;
     HeapFree(heap, 0, buffer);
     buffer = nullptr;
@@ -75,7 +85,8 @@ int32_t TQUdpService::GetSystemNetAdaptor(std::vector<std::string> *list) {
 
   TQ_SERVICE_LOG(fn::kGetSystemNetAdaptor, kLogLevelInfo, "<< ==============================");
   if (result == NO_ERROR) {
-    for (const IP_ADAPTER_ADDRESSES *adapter = buffer; adapter != nullptr; adapter = adapter->Next) {
+    for (const IP_ADAPTER_ADDRESSES *adapter = buffer; adapter != nullptr;
+         adapter = adapter->Next) {
       DescribeAdapter(*adapter, list);
     }
     HeapFree(heap, 0, buffer);

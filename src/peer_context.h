@@ -14,8 +14,8 @@ struct PeerConnContext {
   PeerConnContext(const sockaddr_in &from, SOCKET socket, int64_t now)
       : addr(from), local_socket(socket), last_active_ms(now) {}
 
-  const sockaddr_in addr;      // the sender, as the receive reported it
-  const SOCKET local_socket;   // the listen socket on which it was first heard
+  const sockaddr_in addr;               // the sender, as the receive reported it
+  const SOCKET local_socket;            // the listen socket on which it was first heard
   std::atomic<int64_t> last_active_ms;  // refreshed by receives and by sends outside the lock
 };
 

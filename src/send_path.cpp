@@ -106,8 +106,7 @@ SOCKET TQUdpService::EnsureSendSocket() {
                    ErrorText(err));
     return INVALID_SOCKET;
   }
-  TQ_SERVICE_LOG(fn::kSend, kLogLevelInfo, "Socket Send fd=%lld",
-                 static_cast<long long>(created));
+  TQ_SERVICE_LOG(fn::kSend, kLogLevelInfo, "Socket Send fd=%lld", static_cast<long long>(created));
   return created;
 }
 

@@ -26,6 +26,6 @@ const char *ErrorText(int error);
 
 }  // namespace TqProxy
 
-#define TQ_SERVICE_LOG(function, level, ...)                                                  \
+#define TQ_SERVICE_LOG(function, level, ...)                                                     \
   ::TqProxy::LogSink::Instance().Write(::TqProxy::kServiceSourceFile, __LINE__, function, level, \
                                        nullptr, __VA_ARGS__)

@@ -89,8 +89,9 @@ int32_t TQUdpService::Start(const ProxyInitParam *param) {
                    ip.c_str());
     addresses.push_back(ip);
   } else if (GetSystemNetAdaptor(&addresses) == 0 && !addresses.empty()) {
-    TQ_SERVICE_LOG(fn::kStart, kLogLevelInfo, "service engine get sys net suceess, port=%d, size=%d",
-                   port, static_cast<int32_t>(addresses.size()));
+    TQ_SERVICE_LOG(fn::kStart, kLogLevelInfo,
+                   "service engine get sys net suceess, port=%d, size=%d", port,
+                   static_cast<int32_t>(addresses.size()));
   } else {
     TQ_SERVICE_LOG(fn::kStart, kLogLevelError, "service engine get sys net failed, size=%d",
                    static_cast<int32_t>(addresses.size()));
@@ -98,9 +99,10 @@ int32_t TQUdpService::Start(const ProxyInitParam *param) {
 
   std::string error;
   if (!CreateLocalSocket(addresses, port, &error)) {
-    TQ_SERVICE_LOG(fn::kStart, kLogLevelError,
-                   "service engine start failed:%s, do listen exception, will not start work thread",
-                   error.c_str());
+    TQ_SERVICE_LOG(
+        fn::kStart, kLogLevelError,
+        "service engine start failed:%s, do listen exception, will not start work thread",
+        error.c_str());
     return TQ_PROXY_ERR_SOCKET;
   }
 

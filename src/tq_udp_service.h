@@ -91,11 +91,11 @@ class TQUdpService {
 
   friend class SendInFlight;
 
-  std::mutex lifecycle_mutex;            // serialises Start and Stop of host threads
-  std::mutex send_socket_mutex;          // makes send_socket at most once
+  std::mutex lifecycle_mutex;    // serialises Start and Stop of host threads
+  std::mutex send_socket_mutex;  // makes send_socket at most once
   std::atomic<int32_t> sends_in_flight{0};
-  int32_t socket_library_startups = 0;   // WSAStartup calls not yet balanced
-  HMODULE module_reference = nullptr;    // keeps the code mapped while the thread runs
+  int32_t socket_library_startups = 0;  // WSAStartup calls not yet balanced
+  HMODULE module_reference = nullptr;   // keeps the code mapped while the thread runs
 };
 
 }  // namespace TqProxy

@@ -54,11 +54,11 @@ class SocketPoll {
   int32_t WaitForEvent(DWORD timeout);
 
   SocketBreaker *breaker;
-  std::vector<WSAEVENT> events;       // [0] is the breaker's event
-  std::vector<SOCKET> sockets;        // parallel to events; [0] is INVALID_SOCKET
-  std::map<SOCKET, long> interest;    // ascending handle order builds the sets
+  std::vector<WSAEVENT> events;     // [0] is the breaker's event
+  std::vector<SOCKET> sockets;      // parallel to events; [0] is INVALID_SOCKET
+  std::map<SOCKET, long> interest;  // ascending handle order builds the sets
   int32_t breaker_error = 0;
-  std::vector<ReadyEntry> ready;      // what the last wait found, registration order
+  std::vector<ReadyEntry> ready;  // what the last wait found, registration order
 };
 
 }  // namespace TqProxy
