@@ -45,18 +45,24 @@ void FormatTimeText(char (&out)[64]) {
   out[sizeof(out) - 1] = '\0';
 }
 
-// Clears the "delivering" mark even if a host callback unwinds.
+// Marks this thread as the one inside the callback; clears the mark and
+// any undelivered nested lines even if a host callback unwinds.
 class DeliveryScope {
  public:
-  explicit DeliveryScope(std::atomic<DWORD> &owner) : owner_(owner) {
+  DeliveryScope(std::atomic<DWORD> &owner, std::vector<LogSink::PendingLine> &pending)
+      : owner_(owner), pending_(pending) {
     owner_.store(GetCurrentThreadId());
   }
-  ~DeliveryScope() { owner_.store(0); }
+  ~DeliveryScope() {
+    pending_.clear();
+    owner_.store(0);
+  }
   DeliveryScope(const DeliveryScope &) = delete;
   DeliveryScope &operator=(const DeliveryScope &) = delete;
 
  private:
   std::atomic<DWORD> &owner_;
+  std::vector<LogSink::PendingLine> &pending_;
 };
 
 }  // namespace
@@ -176,7 +182,7 @@ void LogSink::WriteV(const char *file, int32_t line, const char *function, int32
   }
   if (!PassesDeliveryTest(level)) return;
 
-  DeliveryScope scope(delivering_thread);
+  DeliveryScope scope(delivering_thread, pending);
   callback(user_data, level, text.get());
   // Lines that the callback itself caused, in order, under the same lock.
   for (size_t i = 0; i < pending.size(); ++i) {
@@ -187,7 +193,6 @@ void LogSink::WriteV(const char *file, int32_t line, const char *function, int32
       callback(user_data, next.level, next.text.c_str());
     }
   }
-  pending.clear();
 }
 
 void LogSink::DeliverLocked(int32_t level, const char *text) {

@@ -40,6 +40,11 @@ class LogSink {
   // the lock; from then on the sink only tries it.
   void SetProcessExiting() { process_exiting.store(true); }
 
+  struct PendingLine {
+    int32_t level;
+    std::string text;
+  };
+
   LogSink(const LogSink &) = delete;
   LogSink &operator=(const LogSink &) = delete;
 
@@ -62,10 +67,6 @@ class LogSink {
   // the mutex is not recursive, so those calls must not lock it again.
   std::atomic<DWORD> delivering_thread{0};
   // Lines written from inside a callback, delivered after it returns.
-  struct PendingLine {
-    int32_t level;
-    std::string text;
-  };
   std::vector<PendingLine> pending;
   std::atomic<bool> process_exiting{false};
 };
