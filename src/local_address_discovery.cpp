@@ -77,7 +77,8 @@ int32_t TQUdpService::GetSystemNetAdaptor(std::vector<std::string> *list) {
                      "Memory allocation failed for IP_ADAPTER_ADDRESSES struct");
       return -1;
     }
-    result = TQ_SYSCALL(GetAdaptersAddresses, get_adapters_addresses)(AF_INET, GAA_FLAG_INCLUDE_PREFIX, nullptr, buffer, &size);
+    result = TQ_SYSCALL(GetAdaptersAddresses, get_adapters_addresses)(
+        AF_INET, GAA_FLAG_INCLUDE_PREFIX, nullptr, buffer, &size);
     if (result != ERROR_BUFFER_OVERFLOW) break;
     HeapFree(heap, 0, buffer);
     buffer = nullptr;
@@ -128,7 +129,7 @@ void TQUdpService::DescribeAdapter(const IP_ADAPTER_ADDRESSES &adapter,
     ++unicast_count;
     const sockaddr *sa = u->Address.lpSockaddr;
     if (sa == nullptr || sa->sa_family != AF_INET) continue;
-    const std::string ip = Ipv4Text(reinterpret_cast<const sockaddr_in *>(sa)->sin_addr);
+    const std::string ip(Ipv4Text(reinterpret_cast<const sockaddr_in *>(sa)->sin_addr).View());
     TQ_SERVICE_LOG(f, kLogLevelInfo, "IP:%s ", ip.c_str());
     CheckAndInsertIpAddress(list, ip);
   }

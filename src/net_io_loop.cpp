@@ -127,7 +127,7 @@ void TQUdpService::ScanReadySockets(SocketSelect &poller, char *recv_buffer) {
       continue;
     }
     TQ_SERVICE_LOG(fn::kSelect, kLogLevelDebug, "recv data from ip=%s, port=%u, datalen=%d",
-                   Ipv4Text(peer->addr.sin_addr).c_str(),
+                   Ipv4Text(peer->addr.sin_addr).CStr(),
                    static_cast<unsigned>(ntohs(peer->addr.sin_port)), n);
     if (recv_callback != nullptr) recv_callback(user_data, recv_buffer, n);
   }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform.h"
 
@@ -19,10 +20,21 @@ struct PeerConnContext {
   std::atomic<int64_t> last_active_ms;  // refreshed by receives and by sends outside the lock
 };
 
-// The dotted quad of an address, as inet_ntoa writes it (no leading zeros).
-std::string Ipv4Text(const in_addr &address);
+// A short text in place, for the paths that must not allocate. The longest
+// text held is a peer key, "65535_255.255.255.255".
+struct ShortText {
+  char text[24];
+  size_t size = 0;
+  std::string_view View() const { return std::string_view(text, size); }
+  const char *CStr() const { return text; }
+};
 
-// "<port>_<dotted quad>", port in host order: "500_192.0.2.7". Empty for null.
+// The dotted quad of an address, as inet_ntoa writes it (no leading zeros).
+ShortText Ipv4Text(const in_addr &address);
+
+// "<port>_<dotted quad>", port in host order: "500_192.0.2.7".
+ShortText PeerKey(const sockaddr_in &address);
+// The same as a string; empty for null.
 std::string MakePeerKey(const sockaddr_in *address);
 
 }  // namespace TqProxy

@@ -1,51 +1,87 @@
 // The peer table: one context per remote address and port, found or made
 // for every received datagram and swept out after five idle minutes.
-#include <cstdio>
+#include <algorithm>
 
 #include "service_log.h"
 #include "tq_udp_service.h"
 
 namespace TqProxy {
 
-std::string Ipv4Text(const in_addr &address) {
-  // inet_ntoa's text, made here: same digits, no per-thread buffer.
+namespace {
+
+void Append(ShortText &out, std::string_view part) {
+  for (char c : part) out.text[out.size++] = c;
+}
+
+void AppendDecimal(ShortText &out, unsigned value) {
+  char digits[8];
+  size_t n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (n != 0) out.text[out.size++] = digits[--n];
+}
+
+void AppendIpv4(ShortText &out, const in_addr &address) {
   const unsigned char *b = reinterpret_cast<const unsigned char *>(&address.s_addr);
-  char text[16];
-  const int n = std::snprintf(text, sizeof(text), "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-  return std::string(text, n > 0 ? static_cast<size_t>(n) : 0);
+  for (int i = 0; i < 4; ++i) {
+    if (i != 0) Append(out, ".");
+    AppendDecimal(out, b[i]);
+  }
+}
+
+}  // namespace
+
+// inet_ntoa's text, made here: the same digits, no per-thread buffer, no
+// allocation on the receive path.
+ShortText Ipv4Text(const in_addr &address) {
+  ShortText out;
+  AppendIpv4(out, address);
+  out.text[out.size] = '\0';
+  return out;
+}
+
+ShortText PeerKey(const sockaddr_in &address) {
+  ShortText out;
+  AppendDecimal(out, ntohs(address.sin_port));
+  Append(out, "_");
+  AppendIpv4(out, address.sin_addr);
+  out.text[out.size] = '\0';
+  return out;
 }
 
 std::string MakePeerKey(const sockaddr_in *address) {
-  if (address == nullptr) return std::string();
-  return std::to_string(ntohs(address->sin_port)) + "_" + Ipv4Text(address->sin_addr);
+  return address == nullptr ? std::string() : std::string(PeerKey(*address).View());
 }
 
 std::shared_ptr<PeerConnContext> TQUdpService::GetPeerContext(SOCKET socket,
                                                               const sockaddr_in *from) {
-  std::string key = MakePeerKey(from);
-  if (key.empty()) {
+  if (from == nullptr) {
     TQ_SERVICE_LOG(fn::kGetPeerContext, kLogLevelInfo, "empty peer_connect");
     return nullptr;
   }
+  const ShortText key = PeerKey(*from);
 
   std::shared_ptr<PeerConnContext> context;
   size_t size = 0;
   {
     std::lock_guard<std::mutex> lock(mutex);
     const int64_t now = now_ms();
-    auto it = peer_contexts.find(key);
+    auto it = peer_contexts.find(key.View());
     if (it != peer_contexts.end()) {
       it->second->last_active_ms.store(now);
       return it->second;
     }
     // Its own count block: the table and its users share one context.
     context = std::shared_ptr<PeerConnContext>(new PeerConnContext(*from, socket, now));
-    peer_contexts.emplace(key, context);
+    peer_contexts.emplace(std::string(key.View()), context);
     size = peer_contexts.size();
+    earliest_expiry_ms = std::min(earliest_expiry_ms, now + kPeerIdleLimitMs);
   }
   // Logged after the lock: a log callback may call TQ_Proxy_Send, which
   // takes `mutex`. Same text, and the size as it stood at the insertion.
-  TQ_SERVICE_LOG(fn::kGetPeerContext, kLogLevelInfo, "accept peer=%s, size=%d", key.c_str(),
+  TQ_SERVICE_LOG(fn::kGetPeerContext, kLogLevelInfo, "accept peer=%s, size=%d", key.CStr(),
                  static_cast<int32_t>(size));
   return context;
 }
@@ -53,13 +89,20 @@ std::shared_ptr<PeerConnContext> TQUdpService::GetPeerContext(SOCKET socket,
 void TQUdpService::ExpirePeerContexts() {
   std::lock_guard<std::mutex> lock(mutex);
   const int64_t now = now_ms();
+  // Activity times only move forward, so no entry can have reached its
+  // limit before the earliest one seen at the last walk: skip the walk.
+  if (now < earliest_expiry_ms) return;
+  int64_t earliest = kNoExpiry;
   for (auto it = peer_contexts.begin(); it != peer_contexts.end();) {
-    if (now < it->second->last_active_ms.load() + kPeerIdleLimitMs) {
+    const int64_t expiry = it->second->last_active_ms.load() + kPeerIdleLimitMs;
+    if (now < expiry) {
+      earliest = std::min(earliest, expiry);
       ++it;
     } else {
       it = peer_contexts.erase(it);
     }
   }
+  earliest_expiry_ms = earliest;
 }
 
 }  // namespace TqProxy

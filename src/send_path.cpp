@@ -1,6 +1,8 @@
 // The send path: a known peer is answered from the listen socket on which
 // it was heard, no destination means every known peer, and any other
 // destination goes out through the lazily made send socket.
+#include <charconv>
+#include <cstring>
 #include <vector>
 
 #include "service_log.h"
@@ -8,6 +10,24 @@
 #include "tq_udp_service.h"
 
 namespace TqProxy {
+namespace {
+
+constexpr size_t kLongestIpv4Text = 15;  // "255.255.255.255"
+
+// The key a peer at `ip`:`port` would have; false when no peer can have it.
+bool DestinationKey(const char *ip, uint32_t port, ShortText *key) {
+  const size_t ip_size = strnlen(ip, kLongestIpv4Text + 1);
+  if (port > 65535 || ip_size > kLongestIpv4Text) return false;
+  const std::to_chars_result r =
+      std::to_chars(key->text, key->text + sizeof(key->text), static_cast<unsigned>(port));
+  key->size = static_cast<size_t>(r.ptr - key->text);
+  key->text[key->size++] = '_';
+  for (size_t i = 0; i < ip_size; ++i) key->text[key->size++] = ip[i];
+  key->text[key->size] = '\0';
+  return true;
+}
+
+}  // namespace
 
 // Marks a send under way, so that Stop closes no socket beneath it, and
 // marks this thread as sending, for callbacks that re-enter.
@@ -36,39 +56,32 @@ int32_t TQUdpService::Send(const char *ip, uint32_t port, const char *data, int3
   if (state.load() != kStateRunning) return TQ_PROXY_ERR_STATE;
 
   const bool has_destination = ip != nullptr && port != 0;
-  // The peer whose dotted quad and port match is the one under this key;
-  // a text that inet_ntoa would not write, or a port above 65535, has none.
-  const std::string key = has_destination ? std::to_string(port) + "_" + ip : std::string();
-  std::vector<std::shared_ptr<PeerConnContext>> selected;
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (has_destination) {
-      const auto it = peer_contexts.find(key);
-      if (it != peer_contexts.end()) selected.push_back(it->second);
-    } else {
+  if (has_destination) {
+    // The peer whose dotted quad and port match is the one under this key;
+    // a text inet_ntoa would not write, or a port above 65535, has none.
+    std::shared_ptr<PeerConnContext> peer;
+    ShortText key;
+    if (DestinationKey(ip, port, &key)) {
+      std::lock_guard<std::mutex> lock(mutex);
+      const auto it = peer_contexts.find(key.View());
+      if (it != peer_contexts.end()) peer = it->second;
+    }
+    if (peer) return SendToPeer(*peer, data, len);
+  } else {
+    // Copied under the lock, sent after it: the references keep contexts
+    // alive that a sweep or Stop takes out of the table meanwhile.
+    std::vector<std::shared_ptr<PeerConnContext>> selected;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
       selected.reserve(peer_contexts.size());
       for (const auto &entry : peer_contexts) selected.push_back(entry.second);
     }
-  }
-
-  if (!selected.empty()) {
+    if (selected.empty()) return TQ_PROXY_ERR_ARGUMENT;
     int32_t result = -1;
-    for (const auto &peer : selected) {
-      peer->last_active_ms.store(now_ms());
-      result = sendto(peer->local_socket, data, len, 0,
-                      reinterpret_cast<const sockaddr *>(&peer->addr), sizeof(peer->addr));
-      if (result < 1) {
-        TQ_SERVICE_LOG(fn::kSend, kLogLevelWarn, "send to net size=%d failed, result=%d", len,
-                       result);
-      }
-      TQ_SERVICE_LOG(fn::kSend, kLogLevelDebug, "send data to ip=%s, port=%u, datalen=%d",
-                     Ipv4Text(peer->addr.sin_addr).c_str(),
-                     static_cast<unsigned>(ntohs(peer->addr.sin_port)), result);
-    }
+    for (const auto &peer : selected) result = SendToPeer(*peer, data, len);
     return result;
   }
 
-  if (!has_destination) return TQ_PROXY_ERR_ARGUMENT;
   const SOCKET s = EnsureSendSocket();
   if (s == INVALID_SOCKET) return TQ_PROXY_ERR_SOCKET;
 
@@ -83,6 +96,20 @@ int32_t TQUdpService::Send(const char *ip, uint32_t port, const char *data, int3
   }
   TQ_SERVICE_LOG(fn::kSend, kLogLevelDebug, "send data to ip=%s, port=%u, datalen=%d", ip, port,
                  result);
+  return result;
+}
+
+// From the listen socket on which the peer was heard; refreshes the peer.
+int32_t TQUdpService::SendToPeer(PeerConnContext &peer, const char *data, int32_t len) {
+  peer.last_active_ms.store(now_ms());
+  const int32_t result = sendto(peer.local_socket, data, len, 0,
+                                reinterpret_cast<const sockaddr *>(&peer.addr), sizeof(peer.addr));
+  if (result < 1) {
+    TQ_SERVICE_LOG(fn::kSend, kLogLevelWarn, "send to net size=%d failed, result=%d", len, result);
+  }
+  TQ_SERVICE_LOG(fn::kSend, kLogLevelDebug, "send data to ip=%s, port=%u, datalen=%d",
+                 Ipv4Text(peer.addr.sin_addr).CStr(),
+                 static_cast<unsigned>(ntohs(peer.addr.sin_port)), result);
   return result;
 }
 

@@ -164,6 +164,7 @@ void TQUdpService::ReleaseRun(bool log_stop) {
   {
     std::lock_guard<std::mutex> lock(mutex);
     peer_contexts.clear();
+    earliest_expiry_ms = kNoExpiry;
     net_io_thread.reset();
     breaker.reset();
     if (log_stop) TQ_SERVICE_LOG(fn::kStop, kLogLevelInfo, "stop service");

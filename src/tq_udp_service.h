@@ -32,6 +32,7 @@ enum ServiceState : int32_t { kStateIdle = 0, kStateRunning = 1, kStateStopReque
 
 constexpr size_t kRecvBufferSize = 0x14000;  // 81920; receives get one byte less
 constexpr int64_t kPeerIdleLimitMs = 300000;
+constexpr int64_t kNoExpiry = INT64_MAX;
 
 // Milliseconds of the monotonic clock.
 int64_t SteadyNowMs();
@@ -65,7 +66,8 @@ class TQUdpService {
   // The fields, public for the library's own white-box tests.
   std::mutex mutex;  // guards peer_contexts
   SOCKET send_socket = 0;
-  std::map<std::string, std::shared_ptr<PeerConnContext>> peer_contexts;
+  // Transparent order: looked up by a key text in place, without a string.
+  std::map<std::string, std::shared_ptr<PeerConnContext>, std::less<>> peer_contexts;
   std::atomic<int32_t> state{kStateIdle};
   std::map<int64_t, LocalSocketInfo> listen_sockets;
   std::shared_ptr<std::thread> net_io_thread;
@@ -86,11 +88,14 @@ class TQUdpService {
   void ScanReadySockets(SocketSelect &poller, char *recv_buffer);
   void DescribeAdapter(const IP_ADAPTER_ADDRESSES &adapter, std::vector<std::string> *list);
   SOCKET EnsureSendSocket();
+  int32_t SendToPeer(PeerConnContext &peer, const char *data, int32_t len);
   void AcquireModuleReference();
   void ReleaseModuleReference();
 
   friend class SendInFlight;
 
+  // No entry of peer_contexts expires before this; guarded by `mutex`.
+  int64_t earliest_expiry_ms = kNoExpiry;
   std::mutex lifecycle_mutex;    // serialises Start and Stop of host threads
   std::mutex send_socket_mutex;  // makes send_socket at most once
   std::atomic<int32_t> sends_in_flight{0};
