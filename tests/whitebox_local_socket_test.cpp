@@ -1,1 +1,93 @@
+// CreateLocalSocket on its own service object: outside, its error text,
+// skips and table show up only as one result code of the start.
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "log/log_sink.h"
+#include "test_support.h"
+#include "tq_udp_service.h"
+
+namespace {
+
+using TqProxy::TQUdpService;
+
+const std::string kFailed = "service listen failed: ";
+
+// Sockets, sink capture and service, torn down in the right order.
+struct Fixture {
+  tqtest::WinsockSession ws;
+  tqtest::LogCapture log;
+  TQUdpService service;
+  Fixture() { TqProxy::LogSink::Instance().SetLog(&log, &tqtest::LogCapture::Callback, 1); }
+  ~Fixture() {
+    for (const auto &entry : service.listen_sockets) closesocket(entry.first);
+    service.listen_sockets.clear();
+    TqProxy::LogSink::Instance().SetLog(nullptr, nullptr, 1);
+  }
+};
+
+std::string BindError(int32_t port) {
+  return "Bind Error, ret=-1, errno=10048, str=" + std::string(std::strerror(10048)) +
+         ", ip=127.0.0.1, port=" + std::to_string(port) + "\n";
+}
+
+// Nothing bound: false, and the error names the last address tried only
+// (no accumulation), bare when it was skipped. Skips log nothing; low 16
+// bits of 0 (65536) would bind an ephemeral port, so they are skipped too.
+TEST(CreateLocalSocket, FailureTextAndSilentSkips) {
+  Fixture f;
+  std::string error = "stale";
+  EXPECT_FALSE(f.service.CreateLocalSocket({}, 5000, &error));
+  EXPECT_EQ(kFailed, error);
+  for (int32_t port : {0, -1, -70000, 65536, 131072}) {
+    EXPECT_FALSE(f.service.CreateLocalSocket({"127.0.0.1", "127.0.0.1"}, port, &error)) << port;
+    EXPECT_EQ(kFailed, error) << port;
+  }
+  EXPECT_FALSE(f.service.CreateLocalSocket({"", ""}, tqtest::FreeUdpPort(), &error));
+  EXPECT_EQ(0u, f.log.Lines().size());
+
+  tqtest::UdpPeer holder;  // keeps 127.0.0.1:port taken
+  ASSERT_TRUE(holder.Bound());
+  EXPECT_FALSE(f.service.CreateLocalSocket({"127.0.0.1", "127.0.0.1"}, holder.Port(), &error));
+  EXPECT_EQ(kFailed + std::strerror(10048), error);
+  EXPECT_EQ(2u, f.log.Count(BindError(holder.Port())));
+  EXPECT_FALSE(f.service.CreateLocalSocket({"127.0.0.1", ""}, holder.Port(), &error));
+  EXPECT_EQ(kFailed, error);
+  EXPECT_EQ(3u, f.log.Count(BindError(holder.Port())));
+  EXPECT_TRUE(f.service.listen_sockets.empty());
+}
+
+// The second bind of one address is refused and logged; the table keeps the
+// first, the result is true with no error text. Above 65535 the low 16 bits
+// are bound, while the log and the table keep the number as given.
+TEST(CreateLocalSocket, SameAddressTwiceBindsOnce) {
+  Fixture f;
+  const uint16_t port = tqtest::FreeUdpPort();
+  const int32_t given = 65536 + port;
+  std::string error = "stale";
+  EXPECT_TRUE(f.service.CreateLocalSocket({"127.0.0.1", "127.0.0.1"}, given, &error));
+  EXPECT_EQ("", error);
+  ASSERT_EQ(1u, f.service.listen_sockets.size());
+  const TqProxy::LocalSocketInfo &info = f.service.listen_sockets.begin()->second;
+  EXPECT_EQ("127.0.0.1", info.ip);
+  EXPECT_EQ(given, info.port);
+  EXPECT_FALSE(info.excluded);
+  sockaddr_in bound{};
+  int len = sizeof(bound);
+  getsockname(f.service.listen_sockets.begin()->first, reinterpret_cast<sockaddr *>(&bound), &len);
+  EXPECT_EQ(port, ntohs(bound.sin_port));
+  const auto lines = f.log.Lines();
+  ASSERT_EQ(2u, lines.size());
+  EXPECT_EQ(2, lines[0].level);
+  EXPECT_NE(std::string::npos,
+            lines[0].text.find("[tq_udp_service->TqProxy::TQUdpService::CreateLocalSocket:"));
+  EXPECT_NE(
+      std::string::npos,
+      lines[0].text.find("] Bind Success, ip=127.0.0.1, port=" + std::to_string(given) + "\n"));
+  EXPECT_EQ(4, lines[1].level);
+  EXPECT_NE(std::string::npos, lines[1].text.find("] " + BindError(given))) << lines[1].text;
+}
+
+}  // namespace
