@@ -16,14 +16,6 @@
 
 namespace TqProxy {
 
-#if defined(TQPROXY_TEST_SEAMS)
-namespace seams {
-ULONG(WINAPI *get_adapters_addresses)
-(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES, PULONG) = &::GetAdaptersAddresses;
-LPVOID(WINAPI *heap_alloc)(HANDLE, DWORD, SIZE_T) = &::HeapAlloc;
-}  // namespace seams
-#endif
-
 namespace {
 
 constexpr ULONG kFirstQueryBufferSize = 150000;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "service_log.h"
+#include "test_seams.h"
 #include "tq_udp_service.h"
 
 namespace TqProxy {
@@ -17,7 +18,7 @@ bool TQUdpService::CreateLocalSocket(const std::vector<std::string> &addresses, 
     // ephemeral port the system picks: skipped like port 0.
     if (ip.empty() || port < 1 || (port & 0xFFFF) == 0) continue;
 
-    const SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+    const SOCKET s = TQ_SYSCALL(socket, create_socket)(AF_INET, SOCK_DGRAM, 0);
     if (s == INVALID_SOCKET) {
       const int err = static_cast<int>(GetLastError());
       str = ErrorText(err);

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "service_log.h"
+#include "test_seams.h"
 #include "socket/socket_select.h"
 #include "tq_udp_service.h"
 
@@ -111,8 +112,9 @@ void TQUdpService::ScanReadySockets(SocketSelect &poller, char *recv_buffer) {
 
     sockaddr_in from{};
     int from_len = sizeof(from);
-    const int n = recvfrom(s, recv_buffer, static_cast<int>(kRecvBufferSize - 1), 0,
-                           reinterpret_cast<sockaddr *>(&from), &from_len);
+    const int n =
+        TQ_SYSCALL(recvfrom, recv_from)(s, recv_buffer, static_cast<int>(kRecvBufferSize - 1), 0,
+                                        reinterpret_cast<sockaddr *>(&from), &from_len);
     if (n <= 0) {
       const int err = static_cast<int>(GetLastError());
       TQ_SERVICE_LOG(fn::kSelect, kLogLevelInfo, "recv data ret=%d, error=%d, %s", n, err,

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "service_log.h"
+#include "test_seams.h"
 #include "thread_context.h"
 #include "tq_udp_service.h"
 
@@ -120,7 +121,7 @@ SOCKET TQUdpService::EnsureSendSocket() {
     // Checked and made as one step: racing senders share one socket.
     std::lock_guard<std::mutex> lock(send_socket_mutex);
     if (send_socket != 0) return send_socket;
-    created = socket(AF_INET, SOCK_DGRAM, 0);
+    created = TQ_SYSCALL(socket, create_socket)(AF_INET, SOCK_DGRAM, 0);
     if (created == INVALID_SOCKET) {
       err = static_cast<int>(GetLastError());
     } else {

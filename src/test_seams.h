@@ -8,9 +8,17 @@
 #if defined(TQPROXY_TEST_SEAMS)
 namespace TqProxy {
 namespace seams {
-extern ULONG(WINAPI *get_adapters_addresses)(ULONG family, ULONG flags, PVOID reserved,
-                                             PIP_ADAPTER_ADDRESSES addresses, PULONG size);
-extern LPVOID(WINAPI *heap_alloc)(HANDLE heap, DWORD flags, SIZE_T bytes);
+extern int(WSAAPI *wsa_startup)(WORD, LPWSADATA);
+extern SOCKET(WSAAPI *create_socket)(int, int, int);
+extern int(WSAAPI *recv_from)(SOCKET, char *, int, int, sockaddr *, int *);
+extern WSAEVENT(WSAAPI *wsa_create_event)();
+extern DWORD(WSAAPI *wsa_wait_for_multiple_events)(DWORD, const WSAEVENT *, BOOL, DWORD, BOOL);
+extern int(WSAAPI *wsa_enum_network_events)(SOCKET, WSAEVENT, LPWSANETWORKEVENTS);
+extern ULONG(WINAPI *get_adapters_addresses)(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES, PULONG);
+extern LPVOID(WINAPI *heap_alloc)(HANDLE, DWORD, SIZE_T);
+// When set, the next start fails to create its thread, as std::thread does.
+extern bool fail_next_thread_start;
+void Reset();
 }  // namespace seams
 }  // namespace TqProxy
 #define TQ_SYSCALL(name, seam) ::TqProxy::seams::seam

@@ -3,8 +3,11 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <system_error>
+#include <utility>
 
 #include "service_log.h"
+#include "test_seams.h"
 #include "socket/socket_breaker.h"
 #include "thread_context.h"
 
@@ -71,7 +74,7 @@ int32_t TQUdpService::Start(const ProxyInitParam *param) {
   if (HasRunToRelease()) ReleaseRun(true);
 
   WSADATA wsa_data;
-  if (WSAStartup(MAKEWORD(2, 2), &wsa_data) != 0) {
+  if (TQ_SYSCALL(WSAStartup, wsa_startup)(MAKEWORD(2, 2), &wsa_data) != 0) {
     // A failed start-up is not one to balance: WSACleanup here would undo
     // one that the host made.
     TQ_SERVICE_LOG(fn::kStart, kLogLevelError, "WSAStartup fail=%d", WSAGetLastError());
@@ -114,6 +117,11 @@ int32_t TQUdpService::Start(const ProxyInitParam *param) {
   breaker = std::make_shared<SocketBreaker>();
   AcquireModuleReference();
   try {
+#if defined(TQPROXY_TEST_SEAMS)
+    if (std::exchange(seams::fail_next_thread_start, false)) {
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    }
+#endif
     net_io_thread = std::make_shared<std::thread>(&TQUdpService::NetIoThreadEntry, this);
   } catch (const std::exception &e) {
     // Roll back to idle, with the sockets closed and the socket library

@@ -42,8 +42,7 @@ class DiscoveryTest : public ::testing::Test {
     TqProxy::LogSink::Instance().SetLog(&log, &tqtest::LogCapture::Callback, 1);
   }
   void TearDown() override {
-    seams::get_adapters_addresses = &::GetAdaptersAddresses;
-    seams::heap_alloc = &::HeapAlloc;
+    seams::Reset();
     TqProxy::LogSink::Instance().SetLog(nullptr, nullptr, 1);
   }
   // The message part of every line, after the "] " that ends the prefix.

@@ -1,12 +1,14 @@
 #include "socket/socket_breaker.h"
 
+#include "test_seams.h"
+
 namespace TqProxy {
 
 SocketBreaker::SocketBreaker() {
   // The thread's last error may still hold a failure from before (a bind
   // refused during the same start); it must not read as the creation's.
   WSASetLastError(0);
-  event = WSACreateEvent();
+  event = TQ_SYSCALL(WSACreateEvent, wsa_create_event)();
   create_ok = event != WSA_INVALID_EVENT;
   // Taken whether or not the creation worked: a non-zero code here stops
   // the loop after its first wait.

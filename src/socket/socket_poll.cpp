@@ -1,6 +1,7 @@
 #include "socket/socket_poll.h"
 
 #include "socket/socket_breaker.h"
+#include "test_seams.h"
 
 namespace TqProxy {
 namespace {
@@ -39,7 +40,7 @@ void SocketPoll::AddSocket(SOCKET socket, bool want_read) {
     return;
   }
   // A failed creation leaves a null handle; the next event wait then fails.
-  WSAEVENT event = WSACreateEvent();
+  WSAEVENT event = TQ_SYSCALL(WSACreateEvent, wsa_create_event)();
   WSAEventSelect(socket, event, mask);
   sockets.push_back(socket);
   events.push_back(event);
@@ -97,8 +98,8 @@ int32_t SocketPoll::SelectReady() {
 
 // Services one socket: the lowest signalled index, as the platform reports.
 int32_t SocketPoll::WaitForEvent(DWORD timeout) {
-  const DWORD r = WSAWaitForMultipleEvents(static_cast<DWORD>(events.size()), events.data(), FALSE,
-                                           timeout, FALSE);
+  const DWORD r = TQ_SYSCALL(WSAWaitForMultipleEvents, wsa_wait_for_multiple_events)(
+      static_cast<DWORD>(events.size()), events.data(), FALSE, timeout, FALSE);
   if (r == WSA_WAIT_TIMEOUT) return 0;
   if (r == WSA_WAIT_EVENT_0) return 1;
   const size_t index = static_cast<size_t>(r - WSA_WAIT_EVENT_0);
@@ -106,7 +107,8 @@ int32_t SocketPoll::WaitForEvent(DWORD timeout) {
 
   ReadyEntry entry{};
   entry.socket = sockets[index];
-  if (WSAEnumNetworkEvents(sockets[index], events[index], &entry.network_events) == SOCKET_ERROR) {
+  if (TQ_SYSCALL(WSAEnumNetworkEvents, wsa_enum_network_events)(
+          sockets[index], events[index], &entry.network_events) == SOCKET_ERROR) {
     return -1;
   }
   ready.push_back(entry);
