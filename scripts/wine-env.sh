@@ -10,14 +10,16 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 export TZ=UTC
 unset DISPLAY
 
+# A server that already runs for this prefix belongs to someone else:
+# use it, and leave it running at the end.
 wine_up() {
   mkdir -p "$WINEPREFIX"
-  wineserver -p
+  if wineserver -p 2>/dev/null; then TQ_WINE_OWNED=1; else TQ_WINE_OWNED=0; fi
   # Creates or updates the prefix and starts Wine's services here, outside
   # any test's pipes (a service holding CTest's pipe would stall it).
   wine64 wineboot --init >/dev/null 2>&1 || true
 }
 
 wine_down() {
-  wineserver -k 2>/dev/null || true
+  if [ "${TQ_WINE_OWNED:-0}" = 1 ]; then wineserver -k 2>/dev/null || true; fi
 }
