@@ -14,6 +14,18 @@ namespace TqProxy {
 namespace {
 
 constexpr size_t kLongestIpv4Text = 15;  // "255.255.255.255"
+constexpr int32_t kLargestIpv4Datagram = 65507;
+
+// sendto, except that a length no IPv4 datagram can carry fails as the
+// system would fail it (-1, WSAEMSGSIZE) without reading the host's buffer:
+// a wrong length must not make us read past its end.
+int32_t SendDatagram(SOCKET s, const char *data, int32_t len, const sockaddr_in &to) {
+  if (len > kLargestIpv4Datagram) {
+    WSASetLastError(WSAEMSGSIZE);
+    return SOCKET_ERROR;
+  }
+  return sendto(s, data, len, 0, reinterpret_cast<const sockaddr *>(&to), sizeof(to));
+}
 
 // The key a peer at `ip`:`port` would have; false when no peer can have it.
 bool DestinationKey(const char *ip, uint32_t port, ShortText *key) {
@@ -90,8 +102,7 @@ int32_t TQUdpService::Send(const char *ip, uint32_t port, const char *data, int3
   destination.sin_family = AF_INET;
   destination.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
   destination.sin_addr.s_addr = inet_addr(ip);
-  const int32_t result = sendto(s, data, len, 0, reinterpret_cast<const sockaddr *>(&destination),
-                                sizeof(destination));
+  const int32_t result = SendDatagram(s, data, len, destination);
   if (result < 1) {
     TQ_SERVICE_LOG(fn::kSend, kLogLevelWarn, "send to net size=%d failed, result=%d", len, result);
   }
@@ -103,8 +114,7 @@ int32_t TQUdpService::Send(const char *ip, uint32_t port, const char *data, int3
 // From the listen socket on which the peer was heard; refreshes the peer.
 int32_t TQUdpService::SendToPeer(PeerConnContext &peer, const char *data, int32_t len) {
   peer.last_active_ms.store(now_ms());
-  const int32_t result = sendto(peer.local_socket, data, len, 0,
-                                reinterpret_cast<const sockaddr *>(&peer.addr), sizeof(peer.addr));
+  const int32_t result = SendDatagram(peer.local_socket, data, len, peer.addr);
   if (result < 1) {
     TQ_SERVICE_LOG(fn::kSend, kLogLevelWarn, "send to net size=%d failed, result=%d", len, result);
   }
