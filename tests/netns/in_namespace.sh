@@ -29,6 +29,18 @@ if [ "$TQ_NETNS_PHASE" = adapters ]; then
   ip addr add 198.18.4.1/24 dev veth4
   ip addr add 198.18.4.1/24 dev veth5
 fi
+if [ "$TQ_NETNS_PHASE" = many-sockets ]; then
+  # 64 addresses, each on an interface of its own (Wine binds a port once
+  # per interface): with the breaker's, 65 events, one more than a wait takes.
+  ip addr add 127.0.0.2/8 dev lo
+  i=0
+  while [ $i -lt 32 ]; do
+    ip link add "ma$i" type veth peer name "mb$i"
+    ip addr add "198.19.$i.1/32" dev "ma$i"
+    [ $i -lt 31 ] && ip addr add "198.19.$i.2/32" dev "mb$i"
+    i=$((i + 1))
+  done
+fi
 export PATH=/usr/lib/wine:$PATH WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" TZ=UTC
 unset DISPLAY
 wineserver -p

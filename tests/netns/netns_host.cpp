@@ -4,6 +4,7 @@
 //   echo <ip> <port> <text>   send <text> to ip:port
 //   hold <ms>                 keep the receive callback busy
 //   quit                      stop the service and exit
+// and lines on its standard input: "restart" (UnInit, then Init again).
 // Usage: netns_host <ip or ""> <port> <max seconds>
 #include <windows.h>
 
@@ -17,6 +18,7 @@
 namespace {
 
 HANDLE g_quit;
+ProxyInitParam g_param;
 
 void TQ_PROXY_CALL OnLog(void *, int32_t level, const char *line) {
   std::printf("LOG %d %s", level, line);
@@ -43,19 +45,31 @@ void TQ_PROXY_CALL OnReceive(void *, const char *data, int32_t length) {
   }
 }
 
+DWORD WINAPI ReadCommands(void *) {
+  char line[64];
+  while (std::fgets(line, sizeof(line), stdin) != nullptr) {
+    if (std::strncmp(line, "restart", 7) == 0) {
+      TQ_Proxy_UnInit();
+      std::printf("INIT %d\n", TQ_Proxy_Init(&g_param));
+      std::fflush(stdout);
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   if (argc < 4) return 2;
   g_quit = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   TQ_Proxy_SetLog(nullptr, &OnLog, 1);
-  ProxyInitParam param{};
-  std::snprintf(param.ip, sizeof(param.ip), "%s", argv[1]);
-  param.port = std::atoi(argv[2]);
-  param.recv_callback = &OnReceive;
-  const int rc = TQ_Proxy_Init(&param);
+  std::snprintf(g_param.ip, sizeof(g_param.ip), "%s", argv[1]);
+  g_param.port = std::atoi(argv[2]);
+  g_param.recv_callback = &OnReceive;
+  const int rc = TQ_Proxy_Init(&g_param);
   std::printf("INIT %d\n", rc);
   std::fflush(stdout);
+  CreateThread(nullptr, 0, &ReadCommands, nullptr, 0, nullptr);
   if (rc == 0) WaitForSingleObject(g_quit, static_cast<DWORD>(std::atoi(argv[3]) * 1000));
   TQ_Proxy_UnInit();
   std::printf("EXIT\n");

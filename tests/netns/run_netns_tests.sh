@@ -15,7 +15,7 @@ prefix="$build/wineprefix-netns"
 # A copy of the build's prefix is made once: faster than creating one.
 if [ ! -d "$prefix" ] && [ -d "$build/wineprefix" ]; then cp -a "$build/wineprefix" "$prefix"; fi
 status=0
-for phase in loopback-only adapters; do
+for phase in loopback-only adapters many-sockets; do
   TQ_NETNS_PHASE=$phase WINEPREFIX="$prefix" HOST_EXE="$host_exe" \
     unshare -n sh "$here/in_namespace.sh" || status=1
 done

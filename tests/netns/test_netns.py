@@ -35,7 +35,8 @@ class Host:
         self.lines = []
         self.cond = threading.Condition()
         self.proc = subprocess.Popen([WINE, HOST_EXE, ip, str(port), str(seconds)],
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, text=True)
         threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self):
@@ -55,6 +56,10 @@ class Host:
                 if left <= 0:
                     raise AssertionError("no line matching %r in:\n%s" % (pattern, "\n".join(self.lines)))
                 self.cond.wait(left)
+
+    def command(self, line):
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
 
     def messages(self):
         """(level, function, message) of every library line so far."""
@@ -223,6 +228,28 @@ class Adapters(unittest.TestCase):
             self.host.wait_for(r"^RECV \d+ tag-" + re.escape(order[1]))
             got = [l for l in self.host.lines if l.startswith("RECV") and "tag-" in l]
             self.assertEqual(["tag-" + ip for ip in reversed(order)], [l.split()[2] for l in got])
+
+
+@unittest.skipUnless(PHASE == "many-sockets", "many-sockets phase")
+class SixtyFourSockets(unittest.TestCase):
+    def test_the_event_wait_fails_and_stop_and_start_recover(self):
+        port = next_port()
+        host = Host("", port)
+        try:
+            host.wait_for(r"^INIT 0$")
+            host.wait_for(r"status report, do listen socket.size=64, svr.size=64 \[")
+            line = host.wait_for(r"status report, select return error will exit net i/o thread")
+            self.assertRegex(line, r"^LOG 4 .* ret=-1, err\.no=87, err\.msg=")
+            # One address fewer: 63 sockets and the breaker fit in one wait.
+            subprocess.check_call(["ip", "addr", "del", "198.19.31.1/32", "dev", "ma31"])
+            host.command("restart")
+            host.wait_for(r"status report, do listen socket.size=63, svr.size=63 \[")
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+                s.sendto(b"after recovery", ("127.0.0.2", port))
+            host.wait_for(r"^RECV 14 after recovery$")
+            self.assertEqual(1, sum(1 for l in host.lines if "select return error" in l))
+        finally:
+            host.stop()
 
 
 if __name__ == "__main__":
