@@ -11,9 +11,11 @@ if [ "$(id -u)" != 0 ] || ! unshare -n true 2>/dev/null; then
   echo "network namespaces need root: skipped"
   exit 77
 fi
+# Made by the first phase's wineboot, saved when its server ends, reused.
+# (Not a copy of the build's prefix: its running server may not have
+# saved the registry yet, and a half-written copy lacks Wine's services.)
 prefix="$build/wineprefix-netns"
-# A copy of the build's prefix is made once: faster than creating one.
-if [ ! -d "$prefix" ] && [ -d "$build/wineprefix" ]; then cp -a "$build/wineprefix" "$prefix"; fi
+mkdir -p "$prefix"
 status=0
 for phase in loopback-only adapters many-sockets; do
   TQ_NETNS_PHASE=$phase WINEPREFIX="$prefix" HOST_EXE="$host_exe" \
