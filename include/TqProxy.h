@@ -25,6 +25,16 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* The library's version: the one place it is written (the build reads it). */
+#define TQPROXY_VERSION_MAJOR 1
+#define TQPROXY_VERSION_MINOR 0
+#define TQPROXY_VERSION_PATCH 0
+#define TQPROXY_STRINGIZE_(x) #x
+#define TQPROXY_STRINGIZE(x) TQPROXY_STRINGIZE_(x)
+#define TQPROXY_VERSION_STRING             \
+  TQPROXY_STRINGIZE(TQPROXY_VERSION_MAJOR) \
+  "." TQPROXY_STRINGIZE(TQPROXY_VERSION_MINOR) "." TQPROXY_STRINGIZE(TQPROXY_VERSION_PATCH)
+
 #ifdef __cplusplus
 extern "C" {
 #endif
