@@ -2,6 +2,7 @@
 // the one service object and the log sink; nothing thrown inside may cross
 // into a host that cannot catch it.
 #include <exception>
+#include <new>
 
 #include "TqProxy.h"
 #include "service_log.h"
@@ -9,8 +10,35 @@
 
 namespace {
 
+bool g_process_exiting = false;  // set by DllMain at DLL_PROCESS_DETACH
+
 // The one service object of the process, idle from load to the first start.
-TqProxy::TQUdpService g_service;
+// At process exit it is left undestroyed: the system has already killed its
+// thread, possibly inside a lock (the heap's, the runtime's), and freeing
+// the tables would wait on that lock forever. At FreeLibrary it is torn
+// down, which runs Stop.
+class ServiceInstance {
+ public:
+  ServiceInstance() : service(*new (storage) TqProxy::TQUdpService()) {}
+  ~ServiceInstance() {
+    if (g_process_exiting) {
+      service.AbandonAtProcessExit();
+    } else {
+      service.~TQUdpService();
+    }
+  }
+  ServiceInstance(const ServiceInstance &) = delete;
+  ServiceInstance &operator=(const ServiceInstance &) = delete;
+
+ private:
+  alignas(TqProxy::TQUdpService) unsigned char storage[sizeof(TqProxy::TQUdpService)];
+
+ public:
+  TqProxy::TQUdpService &service;
+};
+
+ServiceInstance g_instance;
+TqProxy::TQUdpService &g_service = g_instance.service;
 
 void LogBoundaryFailure(const char *function, const char *what) noexcept {
   try {
@@ -28,7 +56,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
     DisableThreadLibraryCalls(instance);
   } else if (reason == DLL_PROCESS_DETACH) {
     // Runs before our static destructors; `reserved` is set at process exit.
-    TqProxy::SetProcessExiting(reserved != nullptr);
+    g_process_exiting = reserved != nullptr;
   }
   return TRUE;
 }

@@ -14,8 +14,6 @@
 namespace TqProxy {
 namespace {
 
-std::atomic<bool> g_process_exiting{false};
-
 // Counts the exports of this thread that run Start or Stop.
 class LifecycleScope {
  public:
@@ -32,8 +30,6 @@ int64_t SteadyNowMs() {
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-void SetProcessExiting(bool exiting) { g_process_exiting.store(exiting); }
-
 const char *ErrorText(int error) { return std::strerror(error); }
 
 TQUdpService::TQUdpService() {
@@ -44,17 +40,19 @@ TQUdpService::TQUdpService() {
 
 TQUdpService::~TQUdpService() {
   try {
-    if (g_process_exiting.load()) {
-      // The process is exiting: the thread was already ended by the system,
-      // the loader lock is held. No join, no WSACleanup; just say so.
-      LogSink::Instance().SetProcessExiting();
-      if (net_io_thread && net_io_thread->joinable()) net_io_thread->detach();
-      TQ_SERVICE_LOG(fn::kStop, kLogLevelInfo, "stop service");
-      return;
-    }
     Stop();
   } catch (...) {
     // Nothing may escape a destructor that runs at unload.
+  }
+}
+
+void TQUdpService::AbandonAtProcessExit() noexcept {
+  try {
+    // The loader lock is held and every other thread is gone: no join, no
+    // WSACleanup, no lock that a killed thread may hold. Just say so.
+    LogSink::Instance().SetProcessExiting();
+    TQ_SERVICE_LOG(fn::kStop, kLogLevelInfo, "stop service");
+  } catch (...) {
   }
 }
 

@@ -37,16 +37,15 @@ constexpr int64_t kNoExpiry = INT64_MAX;
 // Milliseconds of the monotonic clock.
 int64_t SteadyNowMs();
 
-// Set by DllMain at DLL_PROCESS_DETACH when the process is exiting: other
-// threads are gone then and the loader lock is held.
-void SetProcessExiting(bool exiting);
-
 class TQUdpService {
  public:
   TQUdpService();
   ~TQUdpService();
   TQUdpService(const TQUdpService &) = delete;
   TQUdpService &operator=(const TQUdpService &) = delete;
+
+  // The teardown at process exit, instead of the destructor: logs only.
+  void AbandonAtProcessExit() noexcept;
 
   int32_t Start(const ProxyInitParam *param);
   int32_t Stop();

@@ -15,6 +15,7 @@ constexpr uint64_t kUnixEpochInFileTimeMs = 11644473600000ULL;
 // A callback that logs from inside itself (say, by sending) could feed
 // itself forever; one outer line delivers at most this many nested lines.
 constexpr size_t kMaxNestedLines = 1024;
+constexpr size_t kStackLineSize = 1024;
 
 const char *LevelName(int32_t level) {
   return level >= 0 && level <= kLogLevelError ? kLevelNames[level] : "";
@@ -151,39 +152,45 @@ void LogSink::WriteV(const char *file, int32_t line, const char *function, int32
   if (prefix_len < 0) return;
   if (message_len < 0) message_len = 0;  // unconvertible text: the line keeps its prefix
 
+  // Most lines fit the stack: no allocation, which also keeps the line
+  // written at process exit away from a heap lock a killed thread may hold.
   const size_t size = static_cast<size_t>(prefix_len) + static_cast<size_t>(message_len) + 4;
-  std::unique_ptr<char[]> text(new char[size]());
+  char stack_text[kStackLineSize];
+  std::unique_ptr<char[]> heap_text;
+  if (size > sizeof(stack_text)) heap_text.reset(new char[size]);
+  char *const text = heap_text ? heap_text.get() : stack_text;
+  std::memset(text, 0, size);
   if (has_tag) {
-    _snprintf(text.get(), prefix_len + 1, "[%s][%s]<%s>[%s][%s->%s:%d] ", time_text,
-              LevelName(level), kLibraryTag, tag, file_part, function, line);
+    _snprintf(text, prefix_len + 1, "[%s][%s]<%s>[%s][%s->%s:%d] ", time_text, LevelName(level),
+              kLibraryTag, tag, file_part, function, line);
   } else {
-    _snprintf(text.get(), prefix_len + 1, "[%s][%s]<%s>[%s->%s:%d] ", time_text, LevelName(level),
+    _snprintf(text, prefix_len + 1, "[%s][%s]<%s>[%s->%s:%d] ", time_text, LevelName(level),
               kLibraryTag, file_part, function, line);
   }
-  if (message_len > 0) _vsnprintf(text.get() + prefix_len, message_len + 1, format, args);
+  if (message_len > 0) _vsnprintf(text + prefix_len, message_len + 1, format, args);
   // _vsnprintf writes no NUL on an exact fit or overflow; the layout is ours.
   text[prefix_len + message_len] = '\n';
   text[prefix_len + message_len + 1] = '\0';
 
   if (nested) {
-    DeliverLocked(level, text.get());
+    DeliverLocked(level, text);
     return;
   }
 
   std::unique_lock<std::mutex> lock(mutex, std::defer_lock);
   if (lock_lost || !Acquire(lock)) {
-    WriteToStdout(text.get());
+    WriteToStdout(text);
     return;
   }
   if (callback == nullptr) {
     lock.unlock();
-    WriteToStdout(text.get());
+    WriteToStdout(text);
     return;
   }
   if (!PassesDeliveryTest(level)) return;
 
   DeliveryScope scope(delivering_thread, pending);
-  callback(user_data, level, text.get());
+  callback(user_data, level, text);
   // Lines that the callback itself caused, in order, under the same lock.
   for (size_t i = 0; i < pending.size(); ++i) {
     const PendingLine next = pending[i];
