@@ -58,9 +58,10 @@ void TQUdpService::AbandonAtProcessExit() noexcept {
 
 int32_t TQUdpService::Start(const ProxyInitParam *param) {
   if (param == nullptr) return TQ_PROXY_ERR_ARGUMENT;
-  // From inside a callback: the loop thread cannot replace itself, and a
-  // start nested in a start or stop of the same thread would tear it apart.
-  if (t_on_net_io_thread || t_lifecycle_depth > 0) return TQ_PROXY_ERR_STATE;
+  // From inside a callback: the loop thread cannot replace itself, a start
+  // nested in a start or stop of this thread would tear it apart, and one
+  // nested in a send would wait for that send to end.
+  if (t_on_net_io_thread || t_lifecycle_depth > 0 || t_send_depth > 0) return TQ_PROXY_ERR_STATE;
   std::unique_lock<std::mutex> lifecycle(lifecycle_mutex, std::try_to_lock);
   if (!lifecycle.owns_lock()) return TQ_PROXY_ERR_STATE;  // another thread starts or stops
   LifecycleScope scope;
