@@ -1,0 +1,28 @@
+#!/bin/sh
+# The public header with a second compiler: clang for the same MinGW target,
+# as C and as C++, warnings as errors; 77 (skipped) without clang.
+set -eu
+src=$(cd "$1" && pwd)
+clang=$(command -v clang || command -v clang-14) || {
+  echo "SKIP: clang is not installed (apt-get install clang)"
+  exit 77
+}
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+cc() { "$clang" --target=x86_64-w64-mingw32 -Wall -Wextra -Werror -I"$src/include" -c "$@"; }
+# The header's own check file (layout asserts, a callback, the codes), strictly.
+for std in c89 c99 c11; do
+  cc -x c -std=$std -pedantic "$src/tests/header_compile_test.c" -o "$out/c_$std.o"
+done
+for std in c++11 c++17; do
+  cc -x c++ -std=$std -pedantic "$src/tests/header_compile_test.c" -o "$out/cxx_$std.o"
+done
+# A whole host next to the system headers, and its imports named as the DLL exports them.
+cc -std=c99 "$src/examples/c_host.c" -o "$out/c_host.o"
+imports=$(x86_64-w64-mingw32-nm "$out/c_host.o" | sed -n 's/^ *U __imp_\(TQ_\)/\1/p' |
+  LC_ALL=C sort | tr '\n' ' ')
+[ "$imports" = "TQ_Proxy_Init TQ_Proxy_Send TQ_Proxy_SetLog TQ_Proxy_UnInit " ] || {
+  echo "FAIL: clang's object imports: $imports"
+  exit 1
+}
+echo "TqProxy.h compiles with $("$clang" --version | head -n 1) as C89/C99/C11 and C++11/C++17"
