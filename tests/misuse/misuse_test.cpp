@@ -1,0 +1,317 @@
+// Misuse of the exports: every export in every state, arguments that are not
+// what the interface asks for, host threads racing the lifecycle, callbacks
+// that call back in. Each gets its result code and leaves the service
+// consistent; a crash or a hang (watchdog) fails the case.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <future>
+#include <new>
+#include <random>
+#include <set>
+
+#include "test_support.h"
+
+using namespace tqtest;
+
+namespace {
+
+// Ends the process if the case takes over 20 s: a hang fails, not stalls.
+struct Watchdog {
+  std::promise<void> done;
+  std::thread thread{[ended = done.get_future()] {
+    if (ended.wait_for(std::chrono::seconds(20)) == std::future_status::ready) return;
+    std::fprintf(stderr, "watchdog: no end after 20 s, the library hung\n");
+    TerminateProcess(GetCurrentProcess(), 99);
+  }};
+  ~Watchdog() {
+    done.set_value();
+    thread.join();
+  }
+};
+
+// `size` bytes that end where a no-access page begins: one byte read past
+// them faults. Left to the process's end.
+char *Guarded(size_t size) {
+  const size_t page = 4096, span = (size + page - 1) / page * page;
+  auto *base = static_cast<char *>(
+      VirtualAlloc(nullptr, span + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  DWORD old = 0;
+  VirtualProtect(base + span, page, PAGE_NOACCESS, &old);
+  return base + span - size;
+}
+
+class Misuse : public ::testing::Test {
+ public:
+  void SetUp() override {
+    ASSERT_TRUE(dll.Load());
+    dll.SetLog(&log, &LogCapture::Callback, 1);
+  }
+  void TearDown() override {
+    if (dll.module == nullptr) return;
+    dll.UnInit();
+    dll.SetLog(nullptr, nullptr, -1);  // the capture dies with the fixture
+    dll.Unload();
+  }
+  int32_t Start(uint16_t on = 0) {
+    const ProxyInitParam p = MakeParam("127.0.0.1", on != 0 ? on : port, &OnRecv, this);
+    return dll.Init(&p);
+  }
+  bool Delivered(uint16_t to = 0) {
+    const int before = received;
+    UdpPeer().SendTo("127.0.0.1", to != 0 ? to : port, "ping");
+    return Eventually([&] { return received > before; });
+  }
+  // Keeps every payload; asks for the stop from inside when told to.
+  static void TQ_PROXY_CALL OnRecv(void *user_data, const char *data, int32_t len) {
+    auto *self = static_cast<Misuse *>(user_data);
+    if (self->stop_from_recv.exchange(false)) self->dll.UnInit();
+    std::lock_guard<std::mutex> lock(self->mutex);
+    self->payloads.emplace_back(data, static_cast<size_t>(len));
+    ++self->received;
+  }
+  // Arguments are tested before the state: refused alike in every state.
+  void ExpectRefusals(bool running) {
+    EXPECT_EQ(-99, dll.Init(nullptr));
+    for (int32_t len : {0, -1, INT32_MIN}) EXPECT_EQ(-99, dll.Send("127.0.0.1", port, "x", len));
+    EXPECT_EQ(-99, dll.Send(nullptr, 0, nullptr, INT32_MAX));
+    if (running) return;
+    EXPECT_EQ(-97, dll.Send(nullptr, 0, "x", 1));
+    EXPECT_EQ(-97, dll.Send("127.0.0.1", port, "x", INT32_MAX));  // state before size
+  }
+
+  Watchdog dog;  // first member: it outlives TearDown and the rest
+  WinsockSession ws;
+  TqProxyDll dll;
+  LogCapture log;
+  const uint16_t port = FreeUdpPort();
+  std::atomic<int> received{0};
+  std::atomic<bool> stop_from_recv{false};
+  std::mutex mutex;
+  std::vector<std::string> payloads;
+};
+
+// A fresh load, running, a loop ended by a stop asked from the receive
+// callback, unloaded while running, stopped, unloaded and reloaded. Catches
+// state checks that come too late, a start that does not clean up an ended
+// run, and an unload that pulls the code from under the running thread.
+TEST_F(Misuse, EveryExportInEveryState) {
+  dll.SetLog(nullptr, nullptr, -1);
+  dll.Unload();
+  ASSERT_EQ(nullptr, GetModuleHandleA("TqProxy.dll"));  // so the next load is fresh
+  ASSERT_TRUE(dll.Load());
+  ExpectRefusals(false);
+  dll.SetLog(&log, &LogCapture::Callback, 1);
+  ASSERT_EQ(0, Start());
+  ExpectRefusals(true);
+  EXPECT_EQ(-97, Start());
+  stop_from_recv = true;
+  ASSERT_TRUE(Delivered());
+  ExpectRefusals(false);                                        // stop requested
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the loop has ended by now
+  ExpectRefusals(false);
+  EXPECT_EQ(0u, log.Count("] stop service\n"));
+  ASSERT_TRUE(Eventually([&] { return Start() == 0; }));  // cleans up the ended run first
+  EXPECT_EQ(1u, log.Count("] stop service\n"));
+
+  dll.Unload();  // the host lets go while the thread runs
+  ASSERT_NE(nullptr, GetModuleHandleA("TqProxy.dll"));
+  EXPECT_TRUE(Delivered());
+  ASSERT_TRUE(dll.Load());  // the same instance, still running
+  EXPECT_EQ(-97, Start());
+  EXPECT_EQ(0, dll.UnInit());
+  ExpectRefusals(false);
+  EXPECT_EQ(0, dll.UnInit());
+  EXPECT_TRUE(log.Matching("[ERROR]").empty());  // no failure caught at the boundary
+  dll.SetLog(nullptr, nullptr, -1);
+  dll.Unload();
+  EXPECT_EQ(nullptr, GetModuleHandleA("TqProxy.dll"));
+  ASSERT_TRUE(dll.Load());
+  ExpectRefusals(false);
+  ASSERT_EQ(0, Start());
+  EXPECT_TRUE(Delivered());
+}
+
+// Texts that are not addresses bind as the system decides (all of them do
+// under Wine) or fail with -98; the state must follow the result. The
+// unterminated text, in a record that ends at a no-access page, is taken as
+// exactly 128 bytes. Ports that are no port fail with -98 without a bind.
+TEST_F(Misuse, StartRecordsThatAreNotAddressesOrPorts) {
+  auto *unterminated = new (Guarded(sizeof(ProxyInitParam))) ProxyInitParam(MakeParam("", port));
+  const std::string long_ip(sizeof(unterminated->ip), '7'), ps = std::to_string(port);
+  std::memcpy(unterminated->ip, long_ip.data(), long_ip.size());
+  for (const char *ip : {long_ip.c_str(), "", "localhost", "1.2.3", "999.1.1.1", "abc"}) {
+    SCOPED_TRACE(ip);
+    const ProxyInitParam p = MakeParam(ip, port);
+    log.Clear();
+    const int32_t rc = dll.Init(ip == long_ip.c_str() ? unterminated : &p);
+    const std::string setting = "] service engine liten extern service info setting, port=" + ps;
+    EXPECT_EQ(1u, log.Count(*ip != '\0' ? setting + ", ip=" + ip + "\n"
+                                        : "] service engine get sys net suceess, port=" + ps));
+    EXPECT_EQ(rc == 0 ? 0u : 1u, log.Count("] service engine start failed:service listen failed"));
+    if (rc == 0) {
+      EXPECT_EQ(-97, Start());  // running: a second start is refused
+    } else {
+      EXPECT_EQ(-98, rc);
+      ExpectRefusals(false);
+    }
+    EXPECT_EQ(0, dll.UnInit());
+  }
+  log.Clear();
+  for (int32_t bad_port : {0, 65536, -1, INT32_MIN}) {
+    const ProxyInitParam p = MakeParam("127.0.0.1", bad_port);
+    EXPECT_EQ(-98, dll.Init(&p)) << bad_port;
+  }
+  EXPECT_EQ(0u, log.Count("Bind"));
+  if (UdpPeer("127.0.0.1", 65535).Bound()) {  // only when no one else has it
+    ASSERT_EQ(0, Start(65535));
+    EXPECT_EQ(1u, log.Count("] Bind Success, ip=127.0.0.1, port=65535\n"));
+    EXPECT_TRUE(Delivered(65535));
+    EXPECT_EQ(0, dll.UnInit());
+  }
+  ASSERT_EQ(0, Start());
+  EXPECT_TRUE(Delivered());
+}
+
+// The data ends at a no-access page. The largest IPv4 payload goes out
+// whole; anything longer, to a peer, to every peer or to a stranger, fails
+// as the system fails it (-1, WSAEMSGSIZE, the WARN line) with no byte read
+// past the buffer and nothing sent.
+TEST_F(Misuse, OversizedSendsNeverReadPastTheBuffer) {
+  char *data = static_cast<char *>(std::memset(Guarded(65507), 'g', 65507));
+  ASSERT_EQ(0, Start());
+  UdpPeer peer, stranger;
+  peer.SendTo("127.0.0.1", port, "hi");
+  ASSERT_TRUE(Eventually([&] { return received == 1; }));
+  std::string got;
+  EXPECT_EQ(65507, dll.Send("127.0.0.1", peer.Port(), data, 65507));
+  ASSERT_TRUE(peer.Receive(&got));
+  EXPECT_EQ(std::string(65507, 'g'), got);
+  for (int32_t len : {65508, INT32_MAX}) {
+    for (uint16_t to : {peer.Port(), uint16_t{0}, stranger.Port()}) {  // 0: every peer
+      WSASetLastError(0);
+      EXPECT_EQ(-1, dll.Send(to != 0 ? "127.0.0.1" : nullptr, to, data, len));
+      EXPECT_EQ(WSAEMSGSIZE, WSAGetLastError()) << len << " to " << to;
+    }
+    EXPECT_EQ(3u, log.Count("] send to net size=" + std::to_string(len) + " failed, result=-1\n"));
+  }
+  EXPECT_FALSE(peer.Receive(&got, nullptr, 300));
+  EXPECT_FALSE(stranger.Receive(&got, nullptr, 300));
+  EXPECT_TRUE(Delivered());
+}
+
+// Four host threads race Init, UnInit, Send and SetLog while a peer sends.
+// Every call gets a code that some state allows, each successful start made
+// one run (one bind, one loop), no datagram arrives twice, and afterwards
+// one UnInit and Init leave a working service.
+TEST_F(Misuse, HostThreadsRaceTheLifecycle) {
+  UdpPeer peer, stranger;
+  std::atomic<int> starts{0}, unexpected{0};
+  auto worker = [&](unsigned id) {
+    std::mt19937 rng(id);
+    for (int i = 0; i < 50; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 8));  // spread over the traffic
+      const unsigned op = rng() % 5;
+      if (op == 4) {
+        dll.SetLog(&log, &LogCapture::Callback, static_cast<int32_t>(1 + rng() % 2));
+        continue;
+      }
+      // Only thread 1 sends on the listen socket (Wine fails concurrent sends
+      // there); the others send to a stranger, or nothing at all.
+      const uint16_t to = id == 1 ? peer.Port() : stranger.Port();
+      const int32_t rc = op == 0   ? Start()
+                         : op == 1 ? dll.UnInit()
+                         : op == 2 ? dll.Send("127.0.0.1", to, "s", 1)
+                                   : dll.Send(nullptr, 0, id == 1 ? "b" : nullptr, 1);
+      starts += op == 0 && rc == 0;
+      unexpected += rc != 0 && rc != 1 && rc != -97 && (rc != -99 || op != 3);
+    }
+  };
+  std::vector<std::thread> threads;
+  for (unsigned id = 1; id <= 4; ++id) threads.emplace_back(worker, id);
+  for (int i = 0; i < 200; ++i) {
+    peer.SendTo("127.0.0.1", port, "p" + std::to_string(i));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  for (std::thread &t : threads) t.join();
+  EXPECT_EQ(0, unexpected.load());
+  EXPECT_EQ(0, dll.UnInit());
+  EXPECT_LT(0, starts.load());
+  EXPECT_EQ(static_cast<size_t>(starts), log.Count("] Bind Success"));
+  EXPECT_EQ(static_cast<size_t>(starts), log.Count("] status report, do listen"));
+  EXPECT_EQ(payloads.size(), std::set<std::string>(payloads.begin(), payloads.end()).size());
+  ASSERT_EQ(0, Start());
+  EXPECT_TRUE(Delivered());
+}
+
+// A log callback that calls every export when it first sees its trigger.
+struct Reentry {
+  Misuse *test;
+  const char *trigger;
+  uint16_t to;
+  std::atomic<bool> fired{false};
+  int32_t init_rc = 1, send_rc = 1;
+  std::atomic<int32_t> uninit_rc{1};  // set last
+
+  static void TQ_PROXY_CALL Log(void *user_data, int32_t level, const char *line) {
+    auto *self = static_cast<Reentry *>(user_data);
+    LogCapture::Callback(&self->test->log, level, line);
+    if (std::strstr(line, self->trigger) == nullptr || self->fired.exchange(true)) return;
+    TqProxyDll &dll = self->test->dll;
+    dll.SetLog(self, &Log, 2);  // takes effect at once: no DEBUG line after this
+    const ProxyInitParam p = MakeParam("127.0.0.1", self->test->port);
+    self->init_rc = dll.Init(&p);
+    self->send_rc = dll.Send("127.0.0.1", self->to, "nested", 6);
+    self->uninit_rc = dll.UnInit();
+  }
+  void Expect(int32_t send) const {
+    EXPECT_EQ(-97, init_rc);
+    EXPECT_EQ(send, send_rc);
+    EXPECT_EQ(0, uninit_rc);
+  }
+};
+
+// Log callbacks on the network thread, inside Send and inside UnInit: Init
+// is refused, UnInit only asks for the stop (no wait for the thread itself,
+// no second lock), Send and SetLog work; the next host call cleans up.
+TEST_F(Misuse, LogCallbacksCallEveryExport) {
+  UdpPeer peer, stranger;
+  std::string got;
+  ASSERT_EQ(0, Start());
+  Reentry on_net{this, "] accept peer=", peer.Port()};
+  dll.SetLog(&on_net, &Reentry::Log, 1);
+  peer.SendTo("127.0.0.1", port, "hi");
+  ASSERT_TRUE(Eventually([&] { return on_net.uninit_rc != 1 && received == 1; }));
+  on_net.Expect(6);
+  ASSERT_TRUE(peer.Receive(&got));
+  EXPECT_EQ("nested", got);
+  EXPECT_EQ(-97, dll.Send("127.0.0.1", peer.Port(), "x", 1));
+  EXPECT_EQ(0u, log.Count("recv data from") + log.Count("] stop service\n"));
+  EXPECT_EQ(0, dll.UnInit());
+  EXPECT_EQ(1u, log.Count("] stop service\n"));
+
+  ASSERT_EQ(0, Start());
+  Reentry in_send{this, "] Socket Send fd=", stranger.Port()};
+  dll.SetLog(&in_send, &Reentry::Log, 1);
+  EXPECT_EQ(5, dll.Send("127.0.0.1", stranger.Port(), "outer", 5));
+  in_send.Expect(6);
+  for (const char *expected : {"nested", "outer"}) {
+    ASSERT_TRUE(stranger.Receive(&got));
+    EXPECT_EQ(expected, got);
+  }
+  EXPECT_EQ(-97, dll.Send("127.0.0.1", stranger.Port(), "x", 1));
+  ASSERT_TRUE(Eventually([&] { return Start() == 0; }));  // once the loop has ended
+  EXPECT_EQ(2u, log.Count("] stop service\n"));
+
+  Reentry in_stop{this, "] stop service", stranger.Port()};
+  dll.SetLog(&in_stop, &Reentry::Log, 1);
+  EXPECT_EQ(0, dll.UnInit());
+  in_stop.Expect(-97);
+  dll.SetLog(&log, &LogCapture::Callback, 1);
+  ASSERT_EQ(0, Start());
+  EXPECT_TRUE(Delivered());
+  EXPECT_TRUE(log.Matching("[ERROR]").empty());  // no failure caught at the boundary
+}
+
+}  // namespace
