@@ -173,8 +173,10 @@ struct TqProxyDll {
   bool Load(const char *path = "TqProxy.dll") {
     module = LoadLibraryA(path);
     if (module == nullptr) return false;
-    Init = reinterpret_cast<InitFn>(reinterpret_cast<void *>(GetProcAddress(module, "TQ_Proxy_Init")));
-    Send = reinterpret_cast<SendFn>(reinterpret_cast<void *>(GetProcAddress(module, "TQ_Proxy_Send")));
+    Init =
+        reinterpret_cast<InitFn>(reinterpret_cast<void *>(GetProcAddress(module, "TQ_Proxy_Init")));
+    Send =
+        reinterpret_cast<SendFn>(reinterpret_cast<void *>(GetProcAddress(module, "TQ_Proxy_Send")));
     SetLog = reinterpret_cast<SetLogFn>(
         reinterpret_cast<void *>(GetProcAddress(module, "TQ_Proxy_SetLog")));
     UnInit = reinterpret_cast<UnInitFn>(
