@@ -40,6 +40,19 @@ bool DestinationKey(const char *ip, uint32_t port, ShortText *key) {
   return true;
 }
 
+// The send's own error stays the thread's last error for the host to read
+// after a -1, whatever the log lines written after it did to it.
+class LastErrorKeeper {
+ public:
+  LastErrorKeeper() : error_(WSAGetLastError()) {}
+  ~LastErrorKeeper() { WSASetLastError(error_); }
+  LastErrorKeeper(const LastErrorKeeper &) = delete;
+  LastErrorKeeper &operator=(const LastErrorKeeper &) = delete;
+
+ private:
+  const int error_;
+};
+
 }  // namespace
 
 // Marks a send under way, so that Stop closes no socket beneath it, and
@@ -103,6 +116,7 @@ int32_t TQUdpService::Send(const char *ip, uint32_t port, const char *data, int3
   destination.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
   destination.sin_addr.s_addr = inet_addr(ip);
   const int32_t result = SendDatagram(s, data, len, destination);
+  const LastErrorKeeper keep_error;
   if (result < 1) {
     TQ_SERVICE_LOG(fn::kSend, kLogLevelWarn, "send to net size=%d failed, result=%d", len, result);
   }
@@ -115,6 +129,7 @@ int32_t TQUdpService::Send(const char *ip, uint32_t port, const char *data, int3
 int32_t TQUdpService::SendToPeer(PeerConnContext &peer, const char *data, int32_t len) {
   peer.last_active_ms.store(now_ms());
   const int32_t result = SendDatagram(peer.local_socket, data, len, peer.addr);
+  const LastErrorKeeper keep_error;
   if (result < 1) {
     TQ_SERVICE_LOG(fn::kSend, kLogLevelWarn, "send to net size=%d failed, result=%d", len, result);
   }
