@@ -1,0 +1,423 @@
+// The load generator of the benchmarks, a Linux program: drives receivers
+// on 127.0.0.1 (benchmark hosts under Wine, and for "native" a Linux
+// recvfrom loop of its own, the kernel's ceiling) and prints one row per
+// figure: ROW,key,variant,value,unit,note. Many distinct peers come from one
+// socket: each datagram picks its source address in 127/8 (all local on
+// Linux) with IP_PKTINFO.
+// Usage: tq_loadgen freeport
+//        tq_loadgen run <seconds per round> <rounds> variant:port...
+#include <arpa/inet.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <functional>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bench_protocol.h"
+
+namespace {
+
+constexpr uint32_t kLoopback = 0x7F000001;
+
+int64_t Us(clockid_t clock = CLOCK_MONOTONIC) {
+  timespec t;
+  clock_gettime(clock, &t);
+  return t.tv_sec * 1000000LL + t.tv_nsec / 1000;
+}
+
+sockaddr_in Address(uint32_t ip, unsigned port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(ip);
+  return a;
+}
+
+// Peer i's source address: 127.1.0.1 upwards, never .0 or .255 last.
+uint32_t PeerIp(long long i) { return 0x7F010000u + ((i / 250) << 8) + (i % 250 + 1); }
+
+int BoundSocket(unsigned *port) {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a = Address(kLoopback, 0);
+  socklen_t len = sizeof(a);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), len) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
+    throw std::runtime_error("cannot bind a loopback socket");
+  }
+  *port = ntohs(a.sin_port);
+  return fd;
+}
+
+// Whether the receiver's kernel queue has room for more: below half its
+// receive buffer, and at most 1 MB (Wine asks for 8 MB buffers; deeper
+// would only lengthen the drain that ends a figure). Asked of the socket
+// diagnostics for that one socket: /proc/net/udp walks every slot (0.4 ms).
+bool QueueHasRoom(unsigned port) {
+  static const int nl = socket(AF_NETLINK, SOCK_DGRAM, NETLINK_SOCK_DIAG);
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 body;
+  } req{};
+  req.header.nlmsg_len = sizeof(req);
+  req.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  req.header.nlmsg_flags = NLM_F_REQUEST;
+  req.body.sdiag_family = AF_INET;
+  req.body.sdiag_protocol = IPPROTO_UDP;
+  req.body.idiag_states = ~0u;
+  req.body.idiag_ext = 1 << (INET_DIAG_SKMEMINFO - 1);
+  // Found as a datagram from 127.0.0.1:9 to the receiver would find it.
+  req.body.id.idiag_sport = htons(9);
+  req.body.id.idiag_dport = htons(static_cast<uint16_t>(port));
+  req.body.id.idiag_src[0] = req.body.id.idiag_dst[0] = htonl(kLoopback);
+  req.body.id.idiag_cookie[0] = req.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  alignas(nlmsghdr) char reply[1024];
+  auto *h = reinterpret_cast<nlmsghdr *>(reply);
+  const int n = send(nl, &req, sizeof(req), 0) < 0 ? -1 : recv(nl, reply, sizeof(reply), 0);
+  if (n <= 0 || !NLMSG_OK(h, n) || h->nlmsg_type != SOCK_DIAG_BY_FAMILY) return true;
+  auto *m = static_cast<inet_diag_msg *>(NLMSG_DATA(h));
+  int len = static_cast<int>(h->nlmsg_len - NLMSG_LENGTH(sizeof(*m)));
+  uint32_t limit = 64 * 1024;
+  for (auto *a = reinterpret_cast<rtattr *>(m + 1); RTA_OK(a, len); a = RTA_NEXT(a, len)) {
+    if (a->rta_type == INET_DIAG_SKMEMINFO)
+      limit = std::min(static_cast<uint32_t *>(RTA_DATA(a))[SK_MEMINFO_RCVBUF] / 2, 1u << 20);
+  }
+  return m->idiag_rqueue < limit;
+}
+
+class NativeReceiver : public bench::Receiver {
+ public:
+  explicit NativeReceiver(int fd) : fd_(fd) {}
+  int SendTo(const char *ip, unsigned port, const char *data, int len) override {
+    const sockaddr_in to = Address(ntohl(inet_addr(ip)), port);
+    return sendto(fd_, data, len, 0, reinterpret_cast<const sockaddr *>(&to), sizeof(to));
+  }
+  int64_t NowUs() override { return Us(); }
+  int64_t CpuUs() override { return Us(CLOCK_PROCESS_CPUTIME_ID); }
+
+ private:
+  int fd_;
+};
+
+// The kernel's ceiling: a blocking recvfrom loop, as the Windows one.
+int RunNativeReceiver(unsigned port) {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  const sockaddr_in local = Address(kLoopback, port);
+  const timeval timeout{0, 100000};  // the loop still sees its deadline
+  if (bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof(local)) != 0) return 1;
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  NativeReceiver receiver(fd);
+  static char buffer[bench::kRecvBufferSize];
+  const int64_t deadline = Us() + 15LL * 60 * 1000000;
+  for (bool run = true; run && Us() < deadline;) {
+    sockaddr_in from{};
+    socklen_t from_len = sizeof(from);
+    const ssize_t n =
+        recvfrom(fd, buffer, sizeof(buffer) - 1, 0, reinterpret_cast<sockaddr *>(&from), &from_len);
+    if (n <= 0) continue;
+    buffer[n] = '\0';
+    run = receiver.Handle(buffer, static_cast<int>(n));
+  }
+  return 0;
+}
+
+struct Stat {
+  long long count, cpu_us, last_data_us, now_us, peers;
+};
+
+// Drives one receiver. Each figure is taken in rounds; of the rounds the
+// best one is kept, as other work on the machine only makes figures worse.
+// CPU time is summed over all rounds: the hosts' clock for it has 10 ms steps.
+class Generator {
+ public:
+  Generator(std::string variant, unsigned port, int ms)
+      : variant_(std::move(variant)), port_(port), ms_(ms), target_(Address(kLoopback, port)) {
+    ctl_ = BoundSocket(&ctl_port_);
+    flood_ = socket(AF_INET, SOCK_DGRAM, 0);  // any port; sources chosen per datagram
+  }
+
+  const std::string &variant() const { return variant_; }
+  int flood_peers() const { return flood_peers_; }
+  bool failed = false;
+
+  void WaitReady() {
+    if (Call('S', "", 500, 120).empty()) throw std::runtime_error("no answer from the receiver");
+  }
+  void Quit() { sendto(ctl_, "Q", 1, 0, To(), sizeof(target_)); }
+  void PrintKept() {
+    for (const std::string &key : order_) std::fputs(kept_[key].second.c_str(), stdout);
+    for (const auto &[suffix, c] : cpu_) {
+      std::fputs(Row("cpu" + suffix, static_cast<double>(c.first) / std::max(c.second, 1LL),
+                     "us/dgram", "process CPU over all rounds")
+                     .c_str(),
+                 stdout);
+    }
+  }
+
+  // Throughput by the receiver's own clock: from its answer before the
+  // load to its last data datagram (its answer after the load queues
+  // behind the load).
+  void Receive(int size, int peers, int label) {
+    const Stat s0 = GetStat();
+    const long long sent = Flood(peers, size, LLONG_MAX, ms_ / 1000.0);
+    const Stat s1 = GetStat();
+    const long long got = s1.count - s0.count;
+    const double rate = got / ((s1.last_data_us - s0.now_us) / 1e6);
+    const std::string suffix = std::to_string(size) + "_" + std::to_string(label);
+    cpu_[suffix].first += s1.cpu_us - s0.cpu_us;
+    cpu_[suffix].second += got;
+    flood_peers_ = std::max(flood_peers_, peers);
+    Keep("recv" + suffix, rate, "dgram/s", "lost=" + std::to_string(sent - got));
+  }
+
+  // Round trips of 64-byte datagrams, one at a time.
+  void Echo() {
+    std::vector<double> rtt;
+    const int64_t end = Us() + ms_ * 1000LL;
+    // Ends at the first echo lost (none should be), or when time is up.
+    for (int i = 0; i < 20000 && static_cast<int>(rtt.size()) == i && Us() < end; ++i) {
+      char message[65], reply[128];
+      std::snprintf(message, sizeof(message), "E 127.0.0.1 %u %-50d", ctl_port_, i);
+      const int64_t start = Us();
+      sendto(ctl_, message, 64, 0, To(), sizeof(target_));
+      for (pollfd p{ctl_, POLLIN, 0}; poll(&p, 1, 1000) > 0;) {
+        if (recv(ctl_, reply, sizeof(reply), 0) == 64 && std::memcmp(reply, message, 64) == 0) {
+          rtt.push_back(static_cast<double>(Us() - start));
+          break;
+        }
+      }
+    }
+    if (rtt.empty()) throw std::runtime_error("no echo came back");
+    std::sort(rtt.begin(), rtt.end());
+    const double p50 = rtt[rtt.size() / 2], p99 = rtt[rtt.size() * 99 / 100];
+    Keep("echo_p50", -p50, "us", "samples=" + std::to_string(rtt.size()), p50);
+    Keep("echo_p99", -p99, "us", "samples=" + std::to_string(rtt.size()), p99);
+  }
+
+  // Sends to a known peer (the control socket), timed by the receiver.
+  void SendKnown(const std::string &key) {
+    const auto v =
+        Call('T', "127.0.0.1 " + std::to_string(ctl_port_) + " 64 " + std::to_string(ms_),
+             ms_ + 15000, 1);
+    if (v.size() < 3) throw std::runtime_error("no answer to the send test");
+    Keep(key, v[0] / (v[1] / 1e6), "send/s", "failed=" + std::to_string(v[2]));
+  }
+
+  void Broadcast(int peers) {
+    const auto v = Call('B', "64 " + std::to_string(ms_), ms_ + 60000, 1);
+    if (v.size() < 3) throw std::runtime_error("no answer to the broadcast test");
+    Keep("bcast_" + std::to_string(peers), v[0] * peers / (v[1] / 1e6), "dgram/s",
+         "ms_per_call=" + std::to_string(v[1] / 1000.0 / v[0]));
+  }
+
+  // Makes the receiver's table hold `total` peers: new sources, once each.
+  void Populate(int total) {
+    const Stat s0 = GetStat();
+    const int sources = total - static_cast<int>(s0.peers - flood_peers_);
+    Flood(sources, 64, sources, 300);
+    const Stat s1 = GetStat();
+    flood_peers_ = sources;
+    Keep("populate_" + std::to_string(total),
+         (s1.peers - s0.peers) / ((s1.last_data_us - s0.now_us) / 1e6), "peers/s",
+         "peers=" + std::to_string(s1.peers));
+  }
+
+ private:
+  const sockaddr *To() const { return reinterpret_cast<const sockaddr *>(&target_); }
+
+  std::string Row(const std::string &key, double value, const char *unit, const std::string &note) {
+    char row[256];
+    std::snprintf(row, sizeof(row), "ROW,%s,%s,%.7g,%s,%s\n", key.c_str(), variant_.c_str(), value,
+                  unit, note.c_str());
+    return row;
+  }
+
+  // Keeps the round with the highest score; `value` defaults to the score.
+  void Keep(const std::string &key, double score, const char *unit, const std::string &note,
+            double value = NAN) {
+    if (std::isnan(value)) value = score;
+    std::fprintf(stderr, "  %-15s %-9s %11.2f %-8s %s\n", key.c_str(), variant_.c_str(), value,
+                 unit, note.c_str());
+    auto it = kept_.find(key);
+    if (it == kept_.end()) order_.push_back(key);
+    if (it == kept_.end() || score > it->second.first)
+      kept_[key] = {score, Row(key, value, unit, note)};
+  }
+
+  Stat GetStat() {
+    const std::vector<long long> v = Call('S', "", 200, 50);
+    if (v.size() < 5) throw std::runtime_error("the receiver stopped answering");
+    return Stat{v[0], v[1], v[2], v[3], v[4]};
+  }
+
+  // A command and the numbers of its answer, empty if none came. Other
+  // datagrams reaching the control socket meanwhile are read and dropped,
+  // so that sends aimed at it never fill its queue.
+  std::vector<long long> Call(char command, const std::string &args, int wait_ms, int tries) {
+    const unsigned seq = ++seq_;
+    char message[200], reply[256];
+    const int len = std::snprintf(message, sizeof(message), "%c 127.0.0.1 %u %u %s", command,
+                                  ctl_port_, seq, args.c_str());
+    for (int t = 0; t < tries; ++t) {
+      sendto(ctl_, message, len, 0, To(), sizeof(target_));
+      for (const int64_t end = Us() + wait_ms * 1000LL;;) {
+        pollfd readable{ctl_, POLLIN, 0};
+        const int left = static_cast<int>((end - Us()) / 1000);
+        if (left <= 0 || poll(&readable, 1, left) <= 0) break;
+        const ssize_t n = recv(ctl_, reply, sizeof(reply) - 1, 0);
+        unsigned got = 0;
+        int used = 0;
+        if (n <= 0) continue;
+        reply[n] = '\0';
+        if (std::sscanf(reply, "R %u%n", &got, &used) != 1 || got != seq) continue;
+        std::vector<long long> values;
+        char *p = reply + used, *e = nullptr;
+        for (long long x = std::strtoll(p, &e, 10); e != p; x = std::strtoll(p = e, &e, 10))
+          values.push_back(x);
+        return values;
+      }
+    }
+    return {};
+  }
+
+  // Sends up to `count` datagrams for up to `seconds`, round-robin from the
+  // sources 0..peers-1, keeping the receiver's queue short enough that the
+  // kernel drops nothing. Returns the number sent.
+  long long Flood(int peers, int size, long long count, double seconds) {
+    static char payload[1500];
+    std::memset(payload, 'D', sizeof(payload));
+    iovec iov{payload, static_cast<size_t>(size)};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr m{};
+    m.msg_name = &target_;
+    m.msg_namelen = sizeof(target_);
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof(control);
+    cmsghdr *c = CMSG_FIRSTHDR(&m);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info{};
+    long long sent = 0;
+    for (const int64_t end = Us() + static_cast<int64_t>(seconds * 1e6);
+         sent < count && Us() < end;) {
+      // Kept full, so that the receiver never waits for the generator
+      // (16 more datagrams take at most 37 KB of the other half).
+      if (!QueueHasRoom(port_)) {
+        usleep(200);
+        continue;
+      }
+      for (const long long batch_end = std::min(count, sent + 16); sent < batch_end; ++sent) {
+        info.ipi_spec_dst.s_addr = htonl(PeerIp(sent % peers));
+        std::memcpy(CMSG_DATA(c), &info, sizeof(info));
+        if (sendmsg(flood_, &m, 0) < 0) break;
+      }
+    }
+    return sent;
+  }
+
+  std::string variant_;
+  unsigned port_;
+  int ms_;
+  sockaddr_in target_;
+  int ctl_ = -1, flood_ = -1;
+  unsigned ctl_port_ = 0, seq_ = 0;
+  int flood_peers_ = 0;  // sources of the flood socket that the receiver has heard
+  std::map<std::string, std::pair<double, std::string>> kept_;
+  std::vector<std::string> order_;
+  std::map<std::string, std::pair<long long, long long>> cpu_;  // CPU us, datagrams
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc == 2 && std::strcmp(argv[1], "freeport") == 0) {
+    unsigned port = 0;
+    close(BoundSocket(&port));
+    std::printf("%u\n", port);
+    return 0;
+  }
+  if (argc < 5 || std::strcmp(argv[1], "run") != 0) {
+    std::fprintf(stderr, "usage: tq_loadgen freeport | run <seconds> <rounds> variant:port...\n");
+    return 2;
+  }
+  const int ms = static_cast<int>(std::clamp(std::atof(argv[2]), 0.2, 10.0) * 1000);
+  const int rounds = std::clamp(std::atoi(argv[3]), 1, 10);
+  std::vector<std::unique_ptr<Generator>> receivers;
+  std::vector<pid_t> children;
+  for (int i = 4; i < argc; ++i) {
+    const char *colon = std::strchr(argv[i], ':');
+    if (colon == nullptr) continue;
+    const std::string variant(argv[i], colon - argv[i]);
+    const unsigned port = static_cast<unsigned>(std::atoi(colon + 1));
+    if (variant == "native") {
+      children.push_back(fork());
+      if (children.back() == 0) _exit(RunNativeReceiver(port));
+    }
+    receivers.push_back(std::make_unique<Generator>(variant, port, ms));
+  }
+  // One figure on each receiver in turn (on the library only when
+  // `lib_only`), so that the figures of one kind are taken close together.
+  auto each = [&](bool lib_only, const std::function<void(Generator &)> &figure) {
+    for (auto &r : receivers) {
+      if (r->failed || (lib_only && r->variant() != "lib")) continue;
+      try {
+        figure(*r);
+      } catch (const std::exception &e) {
+        std::fprintf(stderr, "tq_loadgen %s: %s\n", r->variant().c_str(), e.what());
+        r->failed = true;
+      }
+    }
+  };
+  each(false, [](Generator &g) { g.WaitReady(); });
+  for (int round = 0; round < rounds; ++round) {
+    each(false, [](Generator &g) {
+      if (g.variant() == "lib" || g.variant() == "recvfrom") g.SendKnown("send_1");
+    });
+    each(false, [](Generator &g) { g.Echo(); });
+    for (int size : {64, 1200}) {
+      for (int peers : {1, 16}) each(false, [=](Generator &g) { g.Receive(size, peers, peers); });
+    }
+  }
+  each(true, [](Generator &g) { g.Populate(1000); });
+  for (int round = 0; round < rounds; ++round) each(true, [](Generator &g) { g.Broadcast(1000); });
+  for (int total : {10000, 100000}) {
+    each(true, [=](Generator &g) { g.Populate(total); });
+    for (int round = 0; round < rounds; ++round) {
+      for (int size : {64, 1200}) {
+        each(true, [=](Generator &g) { g.Receive(size, g.flood_peers(), total); });
+      }
+    }
+  }
+  for (int round = 0; round < rounds; ++round) {
+    each(true, [](Generator &g) { g.SendKnown("send_100000"); });
+  }
+  bool ok = true;
+  for (auto &r : receivers) {
+    r->PrintKept();
+    r->Quit();
+    ok = ok && !r->failed;
+  }
+  for (pid_t child : children) {  // our own native receiver: done
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+  }
+  return ok ? 0 : 1;
+}

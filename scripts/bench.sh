@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# The benchmark suite in one command: installs what is missing, builds, runs
+# every benchmark (4 to 6 minutes), prints the table and writes
+# bench/results/results.csv and bench/results/results.png.
+# Usage: bash scripts/bench.sh [seconds per round, default 0.6] [rounds, default 5]
+# BENCH_BUILD_DIR names the build folder (default build; Wine runs in its prefix).
+set -eu
+cd "$(dirname "$0")/.."
+seconds=${1:-0.6} rounds=${2:-5} build=${BENCH_BUILD_DIR:-build} out=bench/results
+
+sh scripts/install-deps.sh
+missing=""
+for p in g++ gnuplot-nox; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  echo "installing:$missing"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
+fi
+cmake -S . -B "$build" -G Ninja --toolchain cmake/mingw64-toolchain.cmake \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" --target tq_bench_host tq_bench_inproc tq_loadgen
+bin=$build/bin
+mkdir -p "$out"
+
+unset WINEPREFIX  # always the build folder's prefix, never the user's own
+. scripts/wine-env.sh "$build"
+pids=""
+cleanup() {
+  for p in $pids; do kill "$p" 2>/dev/null || true; done
+  wine_down
+}
+trap cleanup EXIT
+wine_up
+
+# Every receiver at once, each on its own port: the generator takes their
+# figures one after the other, so that each ratio compares like moments.
+targets="native:$("$bin/tq_loadgen" freeport)"
+for mode in lib shape recvfrom; do
+  port=$("$bin/tq_loadgen" freeport)
+  cmake/wine-run.sh "$bin/tq_bench_host.exe" "$mode" "$port" >"$out/host-$mode.log" 2>&1 &
+  pids="$pids $!"
+  targets="$targets $mode:$port"
+done
+echo "== network figures: $rounds rounds of $seconds s, the best kept =="
+"$bin/tq_loadgen" run "$seconds" "$rounds" $targets >"$out/rows.txt" ||
+  echo "bench: some figures are missing (see above)"
+for p in $pids; do  # the hosts end on the generator's quit; bounded anyway
+  for _ in $(seq 50); do kill -0 "$p" 2>/dev/null && sleep 0.2; done
+done
+echo "== in-process figures =="
+cmake/wine-run.sh "$bin/tq_bench_inproc.exe" | tr -d '\r' >>"$out/rows.txt"
+
+echo "== results: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | xargs)," \
+  "$(wine64 --version), load average $(cut -d' ' -f1-3 /proc/loadavg) =="
+grep '^ROW,' "$out/rows.txt" | cut -d, -f2- |
+  awk -v csv="$out/results.csv" -v dat="$out/recv.dat" -f bench/report.awk
+gnuplot -e "data='$out/recv.dat'; out='$out/results.png'" bench/plot.gp
+echo "written: $out/results.csv $out/results.png"
