@@ -16,8 +16,12 @@ wine_up() {
   mkdir -p "$WINEPREFIX"
   if wineserver -p 2>/dev/null; then TQ_WINE_OWNED=1; else TQ_WINE_OWNED=0; fi
   # Creates or updates the prefix and starts Wine's services here, outside
-  # any test's pipes (a service holding CTest's pipe would stall it).
-  wine64 wineboot --init >/dev/null 2>&1 || true
+  # any test's pipes (a service holding CTest's pipe would stall it). A
+  # server that already runs has its services: another wineboot would only
+  # start a second set.
+  if [ "$TQ_WINE_OWNED" = 1 ] || [ ! -f "$WINEPREFIX/system.reg" ]; then
+    wine64 wineboot --init >/dev/null 2>&1 || true
+  fi
 }
 
 wine_down() {
