@@ -13,20 +13,6 @@ using namespace tqtest;
 
 namespace {
 
-// Kills the process if the scope does not end within 10 s: a hang must fail the run, not stall it.
-struct Watchdog {
-  std::promise<void> done;
-  std::thread thread{[ended = done.get_future()] {
-    if (ended.wait_for(std::chrono::seconds(10)) == std::future_status::ready) return;
-    std::fprintf(stderr, "watchdog: the library hung\n");
-    TerminateProcess(GetCurrentProcess(), 99);
-  }};
-  ~Watchdog() {
-    done.set_value();
-    thread.join();
-  }
-};
-
 class Lifecycle : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -17,20 +17,6 @@ using namespace tqtest;
 
 namespace {
 
-// Ends the process if the case takes over 20 s: a hang fails, not stalls.
-struct Watchdog {
-  std::promise<void> done;
-  std::thread thread{[ended = done.get_future()] {
-    if (ended.wait_for(std::chrono::seconds(20)) == std::future_status::ready) return;
-    std::fprintf(stderr, "watchdog: no end after 20 s, the library hung\n");
-    TerminateProcess(GetCurrentProcess(), 99);
-  }};
-  ~Watchdog() {
-    done.set_value();
-    thread.join();
-  }
-};
-
 // `size` bytes that end where a no-access page begins: one byte read past
 // them faults. Left to the process's end.
 char *Guarded(size_t size) {

@@ -16,7 +16,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -208,5 +210,27 @@ inline bool Eventually(const std::function<bool()> &condition, int timeout_ms = 
   }
   return condition();
 }
+
+// Ends the process if the scope does not end in time: a hang must fail the
+// run, not stall it.
+class Watchdog {
+ public:
+  explicit Watchdog(int seconds = 20)
+      : thread_([seconds, ended = done_.get_future()] {
+          if (ended.wait_for(std::chrono::seconds(seconds)) == std::future_status::ready) return;
+          std::fprintf(stderr, "watchdog: no end after %d s, the library hung\n", seconds);
+          TerminateProcess(GetCurrentProcess(), 99);
+        }) {}
+  ~Watchdog() {
+    done_.set_value();
+    thread_.join();
+  }
+  Watchdog(const Watchdog &) = delete;
+  Watchdog &operator=(const Watchdog &) = delete;
+
+ private:
+  std::promise<void> done_;
+  std::thread thread_;
+};
 
 }  // namespace tqtest
