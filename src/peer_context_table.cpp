@@ -61,21 +61,27 @@ std::shared_ptr<PeerConnContext> TQUdpService::GetPeerContext(SOCKET socket,
     TQ_SERVICE_LOG(fn::kGetPeerContext, kLogLevelInfo, "empty peer_connect");
     return nullptr;
   }
-  const ShortText key = PeerKey(*from);
+  const uint64_t index_key = PeerIndexKey(*from);
 
   std::shared_ptr<PeerConnContext> context;
+  ShortText key;
   size_t size = 0;
   {
     std::lock_guard<std::mutex> lock(mutex);
+    const std::shared_ptr<PeerConnContext> *known = peer_index.Find(index_key);
+    if (known != nullptr) PrefetchContext(known->get());
     const int64_t now = now_ms();
-    auto it = peer_contexts.find(key.View());
-    if (it != peer_contexts.end()) {
-      it->second->last_active_ms.store(now);
-      return it->second;
+    if (known != nullptr) {
+      (*known)->last_active_ms.store(now);
+      return *known;
     }
-    // Its own count block: the table and its users share one context.
-    context = std::shared_ptr<PeerConnContext>(new PeerConnContext(*from, socket, now));
+    // Everything that can throw comes before the table changes, so the
+    // table and its index never disagree.
+    key = PeerKey(*from);
+    context = std::make_shared<PeerConnContext>(*from, socket, now);
+    peer_index.ReserveOneMore();
     peer_contexts.emplace(std::string(key.View()), context);
+    peer_index.Insert(index_key, context);
     size = peer_contexts.size();
     earliest_expiry_ms = std::min(earliest_expiry_ms, now + kPeerIdleLimitMs);
   }
@@ -94,11 +100,13 @@ void TQUdpService::ExpirePeerContexts() {
   if (now < earliest_expiry_ms) return;
   int64_t earliest = kNoExpiry;
   for (auto it = peer_contexts.begin(); it != peer_contexts.end();) {
-    const int64_t expiry = it->second->last_active_ms.load() + kPeerIdleLimitMs;
+    const PeerConnContext &peer = *it->second;
+    const int64_t expiry = peer.last_active_ms.load() + kPeerIdleLimitMs;
     if (now < expiry) {
       earliest = std::min(earliest, expiry);
       ++it;
     } else {
+      peer_index.Erase(PeerIndexKey(peer.addr));
       it = peer_contexts.erase(it);
     }
   }

@@ -1,8 +1,7 @@
 // The send path: a known peer is answered from the listen socket on which
 // it was heard, no destination means every known peer, and any other
 // destination goes out through the lazily made send socket.
-#include <charconv>
-#include <cstring>
+#include <cstddef>
 #include <vector>
 
 #include "service_log.h"
@@ -13,7 +12,6 @@
 namespace TqProxy {
 namespace {
 
-constexpr size_t kLongestIpv4Text = 15;  // "255.255.255.255"
 constexpr int32_t kLargestIpv4Datagram = 65507;
 
 // sendto, except that a length no IPv4 datagram can carry fails as the
@@ -27,16 +25,25 @@ int32_t SendDatagram(SOCKET s, const char *data, int32_t len, const sockaddr_in 
   return sendto(s, data, len, 0, reinterpret_cast<const sockaddr *>(&to), sizeof(to));
 }
 
-// The key a peer at `ip`:`port` would have; false when no peer can have it.
-bool DestinationKey(const char *ip, uint32_t port, ShortText *key) {
-  const size_t ip_size = strnlen(ip, kLongestIpv4Text + 1);
-  if (port > 65535 || ip_size > kLongestIpv4Text) return false;
-  const std::to_chars_result r =
-      std::to_chars(key->text, key->text + sizeof(key->text), static_cast<unsigned>(port));
-  key->size = static_cast<size_t>(r.ptr - key->text);
-  key->text[key->size++] = '_';
-  for (size_t i = 0; i < ip_size; ++i) key->text[key->size++] = ip[i];
-  key->text[key->size] = '\0';
+// The index key of a peer at `ip`:`port`; false when no peer can have it.
+// A peer's text is its dotted quad as inet_ntoa writes it (four decimal
+// parts, no leading zeros), so any other spelling of the same address
+// names no peer. Reads no further than the first character that fails.
+bool DestinationKey(const char *ip, uint32_t port, uint64_t *key) {
+  if (port > 65535) return false;
+  uint32_t address = 0;
+  const char *p = ip;
+  for (int part = 0; part < 4; ++part) {
+    if (part != 0 && *p++ != '.') return false;
+    const char *const first = p;
+    unsigned value = 0;
+    while (*p >= '0' && *p <= '9' && p - first < 3) value = value * 10 + unsigned(*p++ - '0');
+    const ptrdiff_t digits = p - first;
+    if (digits == 0 || value > 255 || (digits > 1 && *first == '0')) return false;
+    address = (address << 8) | value;
+  }
+  if (*p != '\0') return false;
+  *key = PeerIndexKey(address, port);
   return true;
 }
 
@@ -86,13 +93,17 @@ int32_t TQUdpService::Send(const char *ip, uint32_t port, const char *data, int3
     // The peer whose dotted quad and port match is the one under this key;
     // a text inet_ntoa would not write, or a port above 65535, has none.
     std::shared_ptr<PeerConnContext> peer;
-    ShortText key;
+    int64_t now = 0;
+    uint64_t key = 0;
     if (DestinationKey(ip, port, &key)) {
       std::lock_guard<std::mutex> lock(mutex);
-      const auto it = peer_contexts.find(key.View());
-      if (it != peer_contexts.end()) peer = it->second;
+      if (const std::shared_ptr<PeerConnContext> *known = peer_index.Find(key)) {
+        PrefetchContext(known->get());
+        now = now_ms();
+        peer = *known;
+      }
     }
-    if (peer) return SendToPeer(*peer, data, len);
+    if (peer) return SendToPeer(*peer, now, data, len);
   } else {
     // Copied under the lock, sent after it: the references keep contexts
     // alive that a sweep or Stop takes out of the table meanwhile.
@@ -104,7 +115,7 @@ int32_t TQUdpService::Send(const char *ip, uint32_t port, const char *data, int3
     }
     if (selected.empty()) return TQ_PROXY_ERR_ARGUMENT;
     int32_t result = -1;
-    for (const auto &peer : selected) result = SendToPeer(*peer, data, len);
+    for (const auto &peer : selected) result = SendToPeer(*peer, now_ms(), data, len);
     return result;
   }
 
@@ -125,9 +136,11 @@ int32_t TQUdpService::Send(const char *ip, uint32_t port, const char *data, int3
   return result;
 }
 
-// From the listen socket on which the peer was heard; refreshes the peer.
-int32_t TQUdpService::SendToPeer(PeerConnContext &peer, const char *data, int32_t len) {
-  peer.last_active_ms.store(now_ms());
+// From the listen socket on which the peer was heard; refreshes the peer
+// with the time `now`.
+int32_t TQUdpService::SendToPeer(PeerConnContext &peer, int64_t now, const char *data,
+                                 int32_t len) {
+  peer.last_active_ms.store(now);
   const int32_t result = SendDatagram(peer.local_socket, data, len, peer.addr);
   const LastErrorKeeper keep_error;
   if (result < 1) {

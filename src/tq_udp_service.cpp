@@ -171,6 +171,7 @@ void TQUdpService::ReleaseRun(bool log_stop) {
   {
     std::lock_guard<std::mutex> lock(mutex);
     peer_contexts.clear();
+    peer_index.Clear();
     earliest_expiry_ms = kNoExpiry;
     net_io_thread.reset();
     breaker.reset();

@@ -15,6 +15,7 @@
 #include "TqProxy.h"
 #include "platform.h"
 #include "peer_context.h"
+#include "peer_index.h"
 
 namespace TqProxy {
 
@@ -63,10 +64,13 @@ class TQUdpService {
   void ExpirePeerContexts();
 
   // The fields, public for the library's own white-box tests.
-  std::mutex mutex;  // guards peer_contexts
+  std::mutex mutex;  // guards peer_contexts and peer_index
   SOCKET send_socket = 0;
   // Transparent order: looked up by a key text in place, without a string.
   std::map<std::string, std::shared_ptr<PeerConnContext>, std::less<>> peer_contexts;
+  // The same entries by address and port, for the per-datagram and per-send
+  // lookups; changed only together with peer_contexts.
+  PeerIndex peer_index;
   std::atomic<int32_t> state{kStateIdle};
   std::map<int64_t, LocalSocketInfo> listen_sockets;
   std::shared_ptr<std::thread> net_io_thread;
@@ -87,7 +91,7 @@ class TQUdpService {
   void ScanReadySockets(SocketSelect &poller, char *recv_buffer);
   void DescribeAdapter(const IP_ADAPTER_ADDRESSES &adapter, std::vector<std::string> *list);
   SOCKET EnsureSendSocket();
-  int32_t SendToPeer(PeerConnContext &peer, const char *data, int32_t len);
+  int32_t SendToPeer(PeerConnContext &peer, int64_t now, const char *data, int32_t len);
   void AcquireModuleReference();
   void ReleaseModuleReference();
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
+#include <set>
 
 #include "log/log_sink.h"
 #include "test_support.h"
@@ -65,6 +67,8 @@ TEST(PeerTable, KeysCreateOnceThenRefresh) {
   ASSERT_EQ(2u, f.service.peer_contexts.size());
   EXPECT_EQ("100_192.0.2.7", f.service.peer_contexts.begin()->first);
 
+  EXPECT_EQ(first, *f.service.peer_index.Find(TqProxy::PeerIndexKey(a)));
+
   EXPECT_EQ(nullptr, f.service.GetPeerContext(33, nullptr));
   EXPECT_EQ(1u, f.log.Count("] empty peer_connect\n"));
   EXPECT_EQ(2u, f.service.peer_contexts.size());
@@ -89,6 +93,9 @@ TEST(PeerTable, ExpiresAtExactlyFiveMinutesAndReaccepts) {
   f.service.ExpirePeerContexts();
   ASSERT_EQ(1u, f.service.peer_contexts.size());
   EXPECT_EQ("501_192.0.2.7", f.service.peer_contexts.begin()->first);
+  EXPECT_EQ(1u, f.service.peer_index.Size());  // the index forgets what the sweep took
+  EXPECT_EQ(nullptr, f.service.peer_index.Find(TqProxy::PeerIndexKey(a)));
+  EXPECT_NE(nullptr, f.service.peer_index.Find(TqProxy::PeerIndexKey(c)));
 
   g_now_ms = t0 + 400000;  // a returns beside c: size 2, not a running count of 4
   const auto new_a = f.service.GetPeerContext(55, &a);
@@ -96,6 +103,39 @@ TEST(PeerTable, ExpiresAtExactlyFiveMinutesAndReaccepts) {
   EXPECT_NE(old_a, new_a);
   EXPECT_EQ(55u, new_a->local_socket);
   EXPECT_EQ(1u, f.log.Count("] accept peer=500_192.0.2.7, size=2\n"));
+}
+
+// The index against a plain set, over a small key space so that clusters
+// grow long, wrap past the table's end and are cut by erasures: every
+// present key stays findable, every absent one not.
+TEST(PeerIndex, AgreesWithASetThroughGrowthAndErasure) {
+  for (uint32_t seed = 1; seed <= 20; ++seed) {
+    std::mt19937 random(seed);
+    TqProxy::PeerIndex index;
+    std::set<uint64_t> model;
+    const auto context = std::make_shared<TqProxy::PeerConnContext>(sockaddr_in{}, 1, 0);
+    for (int op = 0; op < 2000; ++op) {
+      const uint64_t key = TqProxy::PeerIndexKey(0xC0000200u + random() % 48, random() % 2);
+      if (random() % 3 != 0 && model.count(key) == 0) {
+        index.ReserveOneMore();
+        index.Insert(key, context);
+        model.insert(key);
+      } else {
+        index.Erase(key);
+        model.erase(key);
+      }
+      ASSERT_EQ(model.size(), index.Size()) << "seed " << seed << " op " << op;
+      for (uint32_t host = 0; host < 48; ++host) {
+        for (uint32_t port = 0; port < 2; ++port) {
+          const uint64_t k = TqProxy::PeerIndexKey(0xC0000200u + host, port);
+          ASSERT_EQ(model.count(k) != 0, index.Find(k) != nullptr) << "seed " << seed;
+        }
+      }
+    }
+    index.Clear();
+    EXPECT_EQ(nullptr, index.Find(*model.begin()));
+    EXPECT_EQ(0u, index.Size());
+  }
 }
 
 }  // namespace
