@@ -1,11 +1,10 @@
 // Black-box lifecycle tests: result codes of the exports in every state, a
-// real bind failure, stop latency, unload and reload, and callbacks that call
-// back into the library (each of those under a watchdog).
+// real bind failure, stop latency, unload and reload. Callbacks that call
+// back into the library are the misuse suite's.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
-#include <future>
 
 #include "test_support.h"
 
@@ -42,33 +41,11 @@ class Lifecycle : public ::testing::Test {
   static void TQ_PROXY_CALL Count(void *self, const char *, int32_t) {
     ++static_cast<Lifecycle *>(self)->received;
   }
-  // Receive callback: Init must be refused, UnInit only request the stop.
-  static void TQ_PROXY_CALL Reenter(void *user_data, const char *, int32_t) {
-    auto *self = static_cast<Lifecycle *>(user_data);
-    if (self->uninit_rc != 1) return;
-    const ProxyInitParam again = self->Param();
-    self->init_rc = self->dll.Init(&again);
-    self->uninit_rc = self->dll.UnInit();
-  }
-  // Log callback, on the net I/O thread: answers the new peer from inside the callback.
-  static void TQ_PROXY_CALL AnswerLog(void *user_data, int32_t level, const char *line) {
-    auto *self = static_cast<Lifecycle *>(user_data);
-    LogCapture::Callback(&self->log, level, line);
-    if (std::strstr(line, "accept peer=") == nullptr) return;
-    self->send_rc = self->dll.Send("127.0.0.1", self->peer_port, "pong", 4);
-  }
-  // Log callback, on the host thread inside Init: hands over to AnswerLog.
-  static void TQ_PROXY_CALL SwitchLog(void *self, int32_t, const char *line) {
-    if (std::strstr(line, "Bind Success") == nullptr) return;
-    static_cast<Lifecycle *>(self)->dll.SetLog(self, &AnswerLog, 1);
-  }
-
   WinsockSession ws;
   TqProxyDll dll;
   LogCapture log;
   const uint16_t port = FreeUdpPort();
-  uint16_t peer_port = 0;
-  std::atomic<int> received{0}, init_rc{1}, uninit_rc{1}, send_rc{1};
+  std::atomic<int> received{0};
 };
 
 TEST_F(Lifecycle, ResultCodesInEveryState) {
@@ -128,41 +105,6 @@ TEST_F(Lifecycle, BindFailureLeavesServiceIdle) {
   holder.reset();
   ASSERT_EQ(0, dll.Init(&p));  // the failed start left the service idle
   EXPECT_TRUE(Delivered());
-}
-
-TEST_F(Lifecycle, InitAndUnInitFromReceiveCallback) {
-  Watchdog dog;
-  ProxyInitParam p = Param(&Reenter);
-  ASSERT_EQ(0, dll.Init(&p));
-  UdpPeer().SendTo("127.0.0.1", port, "stop");
-  ASSERT_TRUE(Eventually([&] { return uninit_rc != 1; }));
-  EXPECT_EQ(-97, init_rc);
-  EXPECT_EQ(0, uninit_rc);
-  EXPECT_EQ(-97, dll.Send("127.0.0.1", port, "x", 1));
-  EXPECT_EQ(0u, log.Count("stop service"));  // only requested: the host's UnInit cleans up
-  EXPECT_EQ(0, dll.UnInit());
-  EXPECT_EQ(1u, log.Count("stop service"));
-  p = Param();
-  ASSERT_EQ(0, dll.Init(&p));
-  EXPECT_TRUE(Delivered());
-}
-
-TEST_F(Lifecycle, LogCallbackMaySetLogAndSend) {
-  Watchdog dog;
-  UdpPeer peer;
-  peer_port = peer.Port();
-  dll.SetLog(this, &SwitchLog, 1);
-  ProxyInitParam p = Param();
-  ASSERT_EQ(0, dll.Init(&p));
-  EXPECT_TRUE(log.WaitFor("status report"));  // the switch took effect at once
-  EXPECT_EQ(0u, log.Count("Bind Success"));
-  peer.SendTo("127.0.0.1", port, "ping");
-  std::string reply;
-  ASSERT_TRUE(peer.Receive(&reply));
-  EXPECT_EQ("pong", reply);
-  EXPECT_TRUE(Eventually([&] { return send_rc == 4; }));  // stored after the send itself
-  EXPECT_TRUE(log.WaitFor("send data to ip=127.0.0.1"));  // the nested line, delivered after
-  EXPECT_EQ(0, dll.UnInit());
 }
 
 // Nothing wakes the loop's wait, yet UnInit returns within about one wait

@@ -52,7 +52,11 @@ class Misuse : public ::testing::Test {
   // Keeps every payload; asks for the stop from inside when told to.
   static void TQ_PROXY_CALL OnRecv(void *user_data, const char *data, int32_t len) {
     auto *self = static_cast<Misuse *>(user_data);
-    if (self->stop_from_recv.exchange(false)) self->dll.UnInit();
+    if (self->stop_from_recv.exchange(false)) {
+      const ProxyInitParam again = MakeParam("127.0.0.1", self->port);
+      self->init_in_recv = self->dll.Init(&again);
+      self->dll.UnInit();
+    }
     std::lock_guard<std::mutex> lock(self->mutex);
     self->payloads.emplace_back(data, static_cast<size_t>(len));
     ++self->received;
@@ -74,6 +78,7 @@ class Misuse : public ::testing::Test {
   const uint16_t port = FreeUdpPort();
   std::atomic<int> received{0};
   std::atomic<bool> stop_from_recv{false};
+  std::atomic<int32_t> init_in_recv{1};
   std::mutex mutex;
   std::vector<std::string> payloads;
 };
@@ -94,6 +99,7 @@ TEST_F(Misuse, EveryExportInEveryState) {
   EXPECT_EQ(-97, Start());
   stop_from_recv = true;
   ASSERT_TRUE(Delivered());
+  EXPECT_EQ(-97, init_in_recv);
   ExpectRefusals(false);                                        // stop requested
   std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the loop has ended by now
   ExpectRefusals(false);
