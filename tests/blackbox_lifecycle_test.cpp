@@ -33,11 +33,6 @@ class Lifecycle : public ::testing::Test {
     UdpPeer().SendTo("127.0.0.1", port, "ping");
     return Eventually([&] { return received > before; });
   }
-  void ExpectBadSendsRefused() {
-    EXPECT_EQ(-99, dll.Send("127.0.0.1", port, nullptr, 1));
-    EXPECT_EQ(-99, dll.Send("127.0.0.1", port, "x", 0));
-    EXPECT_EQ(-99, dll.Send("127.0.0.1", port, "x", -1));
-  }
   static void TQ_PROXY_CALL Count(void *self, const char *, int32_t) {
     ++static_cast<Lifecycle *>(self)->received;
   }
@@ -52,7 +47,6 @@ TEST_F(Lifecycle, ResultCodesInEveryState) {
   // Idle: the refusals are silent; Stop without a start logs, each time.
   EXPECT_EQ(-99, dll.Init(nullptr));
   EXPECT_EQ(-97, dll.Send("127.0.0.1", port, "x", 1));
-  ExpectBadSendsRefused();
   EXPECT_TRUE(log.Lines().empty());
   EXPECT_EQ(0, dll.UnInit());
   EXPECT_EQ(0, dll.UnInit());
@@ -72,9 +66,7 @@ TEST_F(Lifecycle, ResultCodesInEveryState) {
   log.Clear();
   ProxyInitParam other = MakeParam("127.0.0.1", FreeUdpPort());  // drops what it receives
   EXPECT_EQ(-97, dll.Init(&other));
-  EXPECT_EQ(-99, dll.Init(nullptr));
   EXPECT_EQ(-99, dll.Send(nullptr, 0, "x", 1));  // no destination, no peer yet
-  ExpectBadSendsRefused();
   EXPECT_TRUE(log.Lines().empty());
   EXPECT_TRUE(Delivered());
   EXPECT_TRUE(UdpPeer("127.0.0.1", static_cast<uint16_t>(other.port)).Bound());
@@ -82,7 +74,6 @@ TEST_F(Lifecycle, ResultCodesInEveryState) {
   // Stopped, then started again with the same record on the same port.
   EXPECT_EQ(0, dll.UnInit());
   EXPECT_EQ(-97, dll.Send("127.0.0.1", port, "x", 1));
-  ExpectBadSendsRefused();
   log.Clear();
   ASSERT_EQ(0, dll.Init(&p));
   EXPECT_EQ(1u, log.Count("Bind Success, ip=127.0.0.1, port=" + std::to_string(port) + "\n"));

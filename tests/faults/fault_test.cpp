@@ -1,13 +1,13 @@
 // Faults the service must survive. Those loopback can produce are provoked
-// for real (a port in use, a peer that cannot take a datagram, a peer that
-// is gone); the rest are injected through the test seams. After each one
-// the same service object must start again and deliver a real datagram.
+// for real (a peer that cannot take a datagram, a peer that is gone; a port
+// in use is the lifecycle suite's); the rest are injected through the test
+// seams. After each one the same service object must start again and
+// deliver a real datagram.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -53,16 +53,6 @@ int WSAAPI ResetOnce(SOCKET s, char *buffer, int size, int flags, sockaddr *from
   if (g_calls++ > 0) return recvfrom(s, buffer, size, flags, from, len);
   WSASetLastError(WSAECONNRESET);
   return SOCKET_ERROR;
-}
-
-// `text` as a regular expression that matches only itself.
-std::string Quote(const std::string &text) {
-  std::string out;
-  for (char c : text) {
-    if (std::strchr("\\^$.|?*+()[]{}", c) != nullptr) out += '\\';
-    out += c;
-  }
-  return out;
 }
 
 class Faults : public ::testing::Test {
@@ -113,15 +103,10 @@ class Faults : public ::testing::Test {
     return true;
   }
 
-  // Lines at `level` from TQUdpService::`function` whose message is `message` (a regex).
-  size_t Lines(int level, const char *function, const std::string &message) const {
-    static const char *const kNames[] = {"", "DEBUG", "INFO", "WARN", "ERROR"};
-    const std::regex re("\\[[-0-9 :.]+\\]\\[" + std::string(kNames[level]) +
-                        "\\]<TqProxy>\\[tq_udp_service->TqProxy::TQUdpService::" + function +
-                        ":[0-9]+\\] " + message + "\n");
+  // Lines at `level` whose message starts with `message`.
+  size_t Lines(int level, const std::string &message) const {
     size_t n = 0;
-    for (const tqtest::LogLine &l : log.Lines())
-      n += l.level == level && std::regex_match(l.text, re);
+    for (const tqtest::LogLine &l : log.Matching("] " + message)) n += l.level == level;
     return n;
   }
   size_t AtLeast(int level) const {
@@ -130,17 +115,22 @@ class Faults : public ::testing::Test {
     return n;
   }
   std::string Port() const { return std::to_string(port); }
+  static std::string Text(int error) { return std::strerror(error); }
 
   // The loop ended by itself with `message`: idle, sends refused; Stop and
   // Start bring the same object back.
   void ExpectLoopEndedThenRecovers(const std::string &message) {
-    ASSERT_TRUE(Eventually([&] { return Lines(4, "Select", message) > 0; }, 5000))
-        << "no line matching: " << message;
-    EXPECT_EQ(1u, Lines(4, "Select", message));
+    UdpPeer peer;  // the enumeration fails only on an event, so some arrive
+    for (int i = 0; i < 50 && Lines(4, message) == 0; ++i) {
+      peer.SendTo("127.0.0.1", port, "x");
+      Sleep(100);
+    }
+    ASSERT_EQ(1u, Lines(4, message));
     EXPECT_TRUE(Eventually([&] { return service.state.load() == 0; }));
     EXPECT_EQ(-97, service.Send("127.0.0.1", port, "x", 1));
     seams::Reset();
     EXPECT_EQ(0, service.Stop());
+    log.Clear();
     ASSERT_EQ(0, Start());
     EXPECT_TRUE(Delivers("after the loop ended"));
   }
@@ -153,30 +143,6 @@ class Faults : public ::testing::Test {
   ProxyInitParam param{};
   TqProxy::TQUdpService service;
 };
-
-const char kWillNotStart[] = ", do listen exception, will not start work thread";
-
-// A port held by another socket: the start fails cleanly, stays retryable,
-// and succeeds once the port is free.
-TEST_F(Faults, PortInUseFailsTheStartUntilReleased) {
-  {
-    UdpPeer holder("127.0.0.1", port);
-    ASSERT_TRUE(holder.Bound());
-    EXPECT_EQ(-98, Start());
-    const std::string str = Quote(std::strerror(WSAEADDRINUSE));
-    EXPECT_EQ(1u, Lines(4, "CreateLocalSocket",
-                        "Bind Error, ret=-1, errno=10048, str=" + str +
-                            ", ip=127\\.0\\.0\\.1, port=" + Port()));
-    EXPECT_EQ(1u,
-              Lines(4, "Start",
-                    "service engine start failed:service listen failed: " + str + kWillNotStart));
-    EXPECT_EQ(0, service.state.load());
-    EXPECT_TRUE(service.listen_sockets.empty());
-    EXPECT_EQ(-98, Start());  // idle, so tried again rather than refused with -97
-  }
-  ASSERT_EQ(0, Start());
-  EXPECT_TRUE(Delivers("after release"));
-}
 
 // Peers that cannot take a datagram: one whose receive buffer is too small,
 // one whose socket is gone (its ICMP reply lands on our listen socket).
@@ -224,7 +190,7 @@ TEST_F(Faults, PeersThatCannotTakeADatagramDoNotDisturbTheService) {
 TEST_F(Faults, FailedSocketLibraryStartupLeavesTheHostSessionAlone) {
   seams::wsa_startup = &FailStartup;
   EXPECT_EQ(-98, Start());
-  EXPECT_EQ(1u, Lines(4, "Start", "WSAStartup fail=10091"));
+  EXPECT_EQ(1u, Lines(4, "WSAStartup fail=10091\n"));
   EXPECT_EQ(0, service.state.load());
   EXPECT_TRUE(HostWinsockWorks());
   EXPECT_EQ(0, service.Stop());
@@ -240,14 +206,13 @@ TEST_F(Faults, FailedSocketLibraryStartupLeavesTheHostSessionAlone) {
 // No socket: for the listen socket the start fails; for the send socket the
 // send fails and the next send makes the socket after all.
 TEST_F(Faults, SocketCreationFailureFailsTheStartOrTheSendAndIsRetried) {
-  const std::string str = Quote(std::strerror(WSAEMFILE));
+  const std::string str = Text(WSAEMFILE);
   seams::create_socket = &FailSocket;
   EXPECT_EQ(-98, Start());
-  EXPECT_EQ(1u, Lines(4, "CreateLocalSocket",
-                      "Socket Error, ret=-1, errno=10024, str=" + str +
-                          ", ip=127\\.0\\.0\\.1, port=" + Port()));
-  EXPECT_EQ(1u, Lines(4, "Start",
-                      "service engine start failed:service listen failed: " + str + kWillNotStart));
+  EXPECT_EQ(1u, Lines(4, "Socket Error, ret=-1, errno=10024, str=" + str +
+                             ", ip=127.0.0.1, port=" + Port() + "\n"));
+  EXPECT_EQ(1u, Lines(4, "service engine start failed:service listen failed: " + str +
+                             ", do listen exception, will not start work thread\n"));
   EXPECT_EQ(0, service.state.load());
 
   seams::Reset();
@@ -255,11 +220,11 @@ TEST_F(Faults, SocketCreationFailureFailsTheStartOrTheSendAndIsRetried) {
   UdpPeer peer;
   seams::create_socket = &FailSocket;
   EXPECT_EQ(-98, service.Send("127.0.0.1", peer.Port(), "lost", 4));
-  EXPECT_EQ(1u, Lines(4, "Send", "Socket Error, ret=-1, errno=10024, str=" + str));
+  EXPECT_EQ(1u, Lines(4, "Socket Error, ret=-1, errno=10024, str=" + str + "\n"));
   EXPECT_EQ(0u, log.Count("Socket Send fd="));
   seams::Reset();
   EXPECT_EQ(5, service.Send("127.0.0.1", peer.Port(), "found", 5));
-  EXPECT_EQ(1u, Lines(2, "Send", "Socket Send fd=[0-9]+"));
+  EXPECT_EQ(1u, Lines(2, "Socket Send fd="));
   std::string got;
   ASSERT_TRUE(peer.Receive(&got, nullptr, 5000));
   EXPECT_EQ("found", got);
@@ -276,7 +241,7 @@ TEST_F(Faults, ThreadStartFailureRollsBackToIdle) {
   int other = 0;
   ProxyInitParam next = tqtest::MakeParam("127.0.0.1", port, &Ignore, &other);
   EXPECT_EQ(-98, service.Start(&next));
-  EXPECT_EQ(1u, Lines(4, "Start", "service engine start failed:.+"));
+  EXPECT_EQ(1u, Lines(4, "service engine start failed:"));
   EXPECT_EQ(0, service.state.load());
   EXPECT_TRUE(service.listen_sockets.empty());
   EXPECT_EQ(-97, service.Send("127.0.0.1", port, "x", 1));
@@ -291,36 +256,24 @@ TEST_F(Faults, ThreadStartFailureRollsBackToIdle) {
   EXPECT_TRUE(Delivers("after the thread failure"));
 }
 
-TEST_F(Faults, FailedEventWaitEndsTheLoop) {
+// A failed event wait, a failed event enumeration, a breaker without an
+// event: each ends the loop with its ERROR line, and the object recovers.
+TEST_F(Faults, LoopCallFailuresEndTheLoopWithTheirLine) {
+  const std::string ends = "status report, select return error will exit net i/o thread, ret=-1, ";
   ASSERT_EQ(0, Start());
   ASSERT_TRUE(log.WaitFor("status report, do listen"));
   seams::wsa_wait_for_multiple_events = &FailWait;
-  ExpectLoopEndedThenRecovers(
-      "status report, select return error will exit net i/o thread, ret=-1, err\\.no=6, "
-      "err\\.msg=" +
-      Quote(std::strerror(6)));
-}
+  ExpectLoopEndedThenRecovers(ends + "err.no=6, err.msg=" + Text(6) + "\n");
 
-// Needs a datagram that arrives during the event wait, so a few are sent.
-TEST_F(Faults, FailedEventEnumerationEndsTheLoop) {
-  ASSERT_EQ(0, Start());
   ASSERT_TRUE(log.WaitFor("status report, do listen"));
   seams::wsa_enum_network_events = &FailEnumeration;
-  UdpPeer peer;
-  const char kLine[] = "select return error will exit net i/o thread, ret=-1, err.no=10050";
-  for (int i = 0; i < 50 && !log.WaitFor(kLine, 1, 100); ++i) peer.SendTo("127.0.0.1", port, "x");
-  ExpectLoopEndedThenRecovers(
-      "status report, select return error will exit net i/o thread, ret=-1, err\\.no=10050, "
-      "err\\.msg=" +
-      Quote(std::strerror(WSAENETDOWN)));
-}
+  ExpectLoopEndedThenRecovers(ends + "err.no=10050, err.msg=" + Text(WSAENETDOWN) + "\n");
 
-TEST_F(Faults, BreakerWithoutEventEndsTheLoopAfterItsFirstWait) {
+  EXPECT_EQ(0, service.Stop());
+  g_calls = 0;
   seams::wsa_create_event = &FailFirstEvent;
   ASSERT_EQ(0, Start());
-  ExpectLoopEndedThenRecovers(
-      "status report, select (return error|exception) will exit net i/o thread, ret=-?[0-9]+, "
-      "err\\.no=[0-9]+, err\\.msg=.*");
+  ExpectLoopEndedThenRecovers("status report, select ");
 }
 
 // Windows reports an ICMP port-unreachable as WSAECONNRESET on the next
@@ -331,8 +284,7 @@ TEST_F(Faults, ConnectionResetOnReceiveIsLoggedAndTheLoopGoesOn) {
   UdpPeer peer;
   peer.SendTo("127.0.0.1", port, "first");
   EXPECT_TRUE(Eventually([&] { return WasDelivered("first"); }, 5000));
-  EXPECT_EQ(1u,
-            Lines(2, "Select", "recv data ret=-1, error=10054, " + Quote(std::strerror(10054))));
+  EXPECT_EQ(1u, Lines(2, "recv data ret=-1, error=10054, " + Text(10054) + "\n"));
   EXPECT_TRUE(Delivers("second"));
   EXPECT_EQ((std::vector<std::string>{"first", "second"}), Delivered());
   EXPECT_EQ(1, service.state.load());
