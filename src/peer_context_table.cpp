@@ -78,7 +78,7 @@ std::shared_ptr<PeerConnContext> TQUdpService::GetPeerContext(SOCKET socket,
     // Everything that can throw comes before the table changes, so the
     // table and its index never disagree.
     key = PeerKey(*from);
-    context = std::make_shared<PeerConnContext>(*from, socket, now);
+    context = std::shared_ptr<PeerConnContext>(new PeerConnContext(*from, socket, now));
     peer_index.ReserveOneMore();
     peer_contexts.emplace(std::string(key.View()), context);
     peer_index.Insert(index_key, context);
