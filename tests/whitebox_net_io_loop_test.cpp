@@ -21,11 +21,8 @@ TEST(NetIoLoop, SocketWithErrorLeavesTheWatchOnceAndTheLoopEndsWhenNoneIsLeft) {
     ASSERT_TRUE(log.WaitFor("status report, do listen"));
     const SOCKET listen = static_cast<SOCKET>(service.listen_sockets.begin()->first);
 
-    sockaddr_in closed{};
-    closed.sin_family = AF_INET;
-    closed.sin_port = htons(tqtest::FreeUdpPort());
-    closed.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, connect(listen, reinterpret_cast<sockaddr *>(&closed), sizeof(closed)));
+    const sockaddr_in closed = tqtest::Ipv4("127.0.0.1", tqtest::FreeUdpPort());
+    ASSERT_EQ(0, connect(listen, reinterpret_cast<const sockaddr *>(&closed), sizeof(closed)));
     ASSERT_EQ(1, send(listen, "x", 1, 0));
 
     // Reported once, not every cycle; then nothing is left to watch.

@@ -27,21 +27,13 @@ struct Fixture {  // the capture outlives the service, which logs at teardown
   ~Fixture() { TqProxy::LogSink::Instance().SetLog(nullptr, nullptr, 1); }
 };
 
-sockaddr_in Address(const char *ip, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = inet_addr(ip);
-  return a;
-}
-
 // Keys are port (host order) first, then the dotted quad. One context per
 // sender: a repeat refreshes only the time and keeps the first socket; keys
 // sort as text; no address leaves the table alone.
 TEST(PeerTable, KeysCreateOnceThenRefresh) {
   Fixture f;
-  const sockaddr_in a = Address("192.0.2.7", 80), b = Address("192.0.2.7", 100),
-                    c = Address("255.255.255.254", 65535);
+  const sockaddr_in a = tqtest::Ipv4("192.0.2.7", 80), b = tqtest::Ipv4("192.0.2.7", 100),
+                    c = tqtest::Ipv4("255.255.255.254", 65535);
   EXPECT_EQ("100_192.0.2.7", MakePeerKey(&b));
   EXPECT_EQ("65535_255.255.255.254", MakePeerKey(&c));
   EXPECT_EQ("", MakePeerKey(nullptr));
@@ -79,8 +71,8 @@ TEST(PeerTable, KeysCreateOnceThenRefresh) {
 TEST(PeerTable, ExpiresAtExactlyFiveMinutesAndReaccepts) {
   Fixture f;
   const int64_t t0 = 50000000000LL;  // far from 0, like a real monotonic clock
-  const sockaddr_in a = Address("192.0.2.7", 500), b = Address("192.0.2.8", 500),
-                    c = Address("192.0.2.7", 501);
+  const sockaddr_in a = tqtest::Ipv4("192.0.2.7", 500), b = tqtest::Ipv4("192.0.2.8", 500),
+                    c = tqtest::Ipv4("192.0.2.7", 501);
   g_now_ms = t0;
   const auto old_a = f.service.GetPeerContext(11, &a);
   f.service.GetPeerContext(11, &b);

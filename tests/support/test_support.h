@@ -38,13 +38,19 @@ class WinsockSession {
   ~WinsockSession() { WSACleanup(); }
 };
 
+inline sockaddr_in Ipv4(const char *ip, uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = inet_addr(ip);
+  return a;
+}
+
 // A free UDP port on 127.0.0.1 at the moment of the call.
 inline uint16_t FreeUdpPort() {
   WinsockSession session;
   SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in a = Ipv4("127.0.0.1", 0);
   bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a));
   int len = sizeof(a);
   getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
@@ -57,10 +63,7 @@ class UdpPeer {
  public:
   explicit UdpPeer(const char *ip = "127.0.0.1", uint16_t port = 0) {
     socket_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = inet_addr(ip);
+    sockaddr_in a = Ipv4(ip, port);
     bound_ = bind(socket_, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
     int big = 4 << 20;
     setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&big), sizeof(big));
@@ -77,12 +80,9 @@ class UdpPeer {
   SOCKET Socket() const { return socket_; }
 
   int SendTo(const char *ip, uint16_t port, const std::string &data) const {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = inet_addr(ip);
+    const sockaddr_in a = Ipv4(ip, port);
     return sendto(socket_, data.data(), static_cast<int>(data.size()), 0,
-                  reinterpret_cast<sockaddr *>(&a), sizeof(a));
+                  reinterpret_cast<const sockaddr *>(&a), sizeof(a));
   }
 
   // One datagram within `timeout_ms`; false on timeout.
