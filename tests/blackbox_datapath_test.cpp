@@ -8,7 +8,7 @@
 #include <memory>
 #include <random>
 
-#include "test_support.h"
+#include "dll_test.h"
 
 using namespace tqtest;
 
@@ -54,37 +54,24 @@ std::string RandomBytes(size_t n, unsigned seed) {
   return s;
 }
 
-class Datapath : public ::testing::Test {
+class Datapath : public DllTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(dll_.Load());
-    dll_.UnInit();  // start from idle even if an earlier test left it running
-    dll_.SetLog(&log_, &LogCapture::Callback, 1);
-    log_.Clear();
-    port_ = FreeUdpPort();
-  }
-  void TearDown() override {
-    if (dll_.module == nullptr) return;
-    dll_.UnInit();
-    dll_.SetLog(nullptr, nullptr, -1);  // our capture dies with the fixture
-    dll_.Unload();
-  }
   int32_t Start(Inbox *inbox = nullptr) {
-    ProxyInitParam p = MakeParam("127.0.0.1", port_, inbox ? &Inbox::Callback : nullptr, inbox);
-    return dll_.Init(&p);
+    ProxyInitParam p = MakeParam("127.0.0.1", port, inbox ? &Inbox::Callback : nullptr, inbox);
+    return dll.Init(&p);
   }
   // Sends from `peer` and waits until the service has logged its receipt.
   bool HeardFrom(const UdpPeer &peer, const std::string &data) {
-    peer.SendTo("127.0.0.1", port_, data);
-    return log_.WaitFor(Line("recv data from", peer.Port(), data.size()));
+    peer.SendTo("127.0.0.1", port, data);
+    return log.WaitFor(Line("recv data from", peer.Port(), data.size()));
   }
-  static std::string Line(const char *what, uint16_t port, size_t n) {
-    return std::string(what) + " ip=127.0.0.1, port=" + std::to_string(port) +
+  static std::string Line(const char *what, uint16_t peer_port, size_t n) {
+    return std::string(what) + " ip=127.0.0.1, port=" + std::to_string(peer_port) +
            ", datalen=" + std::to_string(n) + "\n";
   }
   // The level of the one line containing `needle`; -1 unless there is exactly one.
   int LevelOfOnly(const std::string &needle) const {
-    const std::vector<LogLine> lines = log_.Matching(needle);
+    const std::vector<LogLine> lines = log.Matching(needle);
     return lines.size() == 1 ? lines[0].level : -1;
   }
   // The source port of the next datagram at `peer`, after checking its bytes.
@@ -94,11 +81,6 @@ class Datapath : public ::testing::Test {
     if (!peer.Receive(&got, &from) || got != expected) return -1;
     return ntohs(from.sin_port);
   }
-
-  WinsockSession ws_;
-  TqProxyDll dll_;
-  LogCapture log_;
-  uint16_t port_ = 0;
 };
 
 // The receive path. With no peer yet, sends without a destination are
@@ -113,25 +95,25 @@ class Datapath : public ::testing::Test {
 TEST_F(Datapath, DeliversExactBytesInOrderNoEmptyDatagramAndEchoesFromTheCallback) {
   UdpPeer peer;
   Inbox inbox;
-  inbox.echo_dll = &dll_;
+  inbox.echo_dll = &dll;
   inbox.echo_port = peer.Port();
   inbox.hold = true;
   ASSERT_EQ(0, Start(&inbox));
-  ASSERT_TRUE(log_.WaitFor("status report, do listen socket"));
-  const size_t lines_before = log_.Lines().size();
-  EXPECT_EQ(-99, dll_.Send(nullptr, 1234, "x", 1));
-  EXPECT_EQ(-99, dll_.Send(nullptr, 0, "x", 1));
-  EXPECT_EQ(-99, dll_.Send("127.0.0.1", 0, "x", 1));
-  EXPECT_EQ(lines_before, log_.Lines().size());
+  ASSERT_TRUE(log.WaitFor("status report, do listen socket"));
+  const size_t lines_before = log.Lines().size();
+  EXPECT_EQ(-99, dll.Send(nullptr, 1234, "x", 1));
+  EXPECT_EQ(-99, dll.Send(nullptr, 0, "x", 1));
+  EXPECT_EQ(-99, dll.Send("127.0.0.1", 0, "x", 1));
+  EXPECT_EQ(lines_before, log.Lines().size());
 
-  ASSERT_EQ(0, peer.SendTo("127.0.0.1", port_, ""));
-  ASSERT_TRUE(log_.WaitFor("recv data ret=0, error="));
+  ASSERT_EQ(0, peer.SendTo("127.0.0.1", port, ""));
+  ASSERT_TRUE(log.WaitFor("recv data ret=0, error="));
   EXPECT_EQ(2, LevelOfOnly("recv data ret=0, error="));
   // Largest first, so a missing terminator shows as a stale non-zero byte.
   std::vector<std::string> sent = {RandomBytes(65507, 3), RandomBytes(1200, 2), RandomBytes(1, 1)};
   sent[0][1] = sent[0][1200] = sent[1][1] = '\x7f';
   for (const std::string &d : sent) {
-    peer.SendTo("127.0.0.1", port_, d);
+    peer.SendTo("127.0.0.1", port, d);
     ASSERT_TRUE(Eventually([&] { return inbox.entered.load(); }));
   }
   inbox.hold = false;
@@ -139,11 +121,11 @@ TEST_F(Datapath, DeliversExactBytesInOrderNoEmptyDatagramAndEchoesFromTheCallbac
   EXPECT_TRUE(inbox.nul_after_all);
   EXPECT_EQ(3, inbox.echoed.load());
   for (const std::string &d : sent) {
-    EXPECT_EQ(port_, SourcePortOfNext(peer, d));
+    EXPECT_EQ(port, SourcePortOfNext(peer, d));
     EXPECT_EQ(1, LevelOfOnly(Line("recv data from", peer.Port(), d.size())));
   }
   // The peer is new with the first real datagram: the empty one made none.
-  EXPECT_EQ(1u, log_.Count("accept peer=" + std::to_string(peer.Port()) + "_127.0.0.1, size=1\n"));
+  EXPECT_EQ(1u, log.Count("accept peer=" + std::to_string(peer.Port()) + "_127.0.0.1, size=1\n"));
 }
 
 // Without a receive callback datagrams are still read and peers kept.
@@ -158,22 +140,22 @@ TEST_F(Datapath, PeersFromServicePortInKeyTextOrderOthersFromSendSocket) {
   for (int k = std::random_device()() % 900, tries = 0; tries < 100; ++tries, k = (k + 7) % 1000) {
     first.reset(new UdpPeer("127.0.0.1", static_cast<uint16_t>(10000 + k)));
     second.reset(new UdpPeer("127.0.0.1", static_cast<uint16_t>(9000 + k)));
-    if (second->Bound() && first->Bound() && 9000 + k != port_ && 10000 + k != port_) break;
+    if (second->Bound() && first->Bound() && 9000 + k != port && 10000 + k != port) break;
   }
   ASSERT_TRUE(second->Bound() && first->Bound());
   ASSERT_TRUE(HeardFrom(*second, "a"));
   ASSERT_TRUE(HeardFrom(*first, "b"));
-  EXPECT_EQ(5, dll_.Send("127.0.0.1", second->Port(), "reply", 5));
-  EXPECT_EQ(port_, SourcePortOfNext(*second, "reply"));
+  EXPECT_EQ(5, dll.Send("127.0.0.1", second->Port(), "reply", 5));
+  EXPECT_EQ(port, SourcePortOfNext(*second, "reply"));
   EXPECT_EQ(1, LevelOfOnly(Line("send data to", second->Port(), 5)));
 
   for (const char *ip : {static_cast<const char *>(nullptr), "127.0.0.9"}) {
-    log_.Clear();
-    EXPECT_EQ(5, dll_.Send(ip, 0, "bcast", 5));
-    EXPECT_EQ(port_, SourcePortOfNext(*first, "bcast"));
-    EXPECT_EQ(port_, SourcePortOfNext(*second, "bcast"));
+    log.Clear();
+    EXPECT_EQ(5, dll.Send(ip, 0, "bcast", 5));
+    EXPECT_EQ(port, SourcePortOfNext(*first, "bcast"));
+    EXPECT_EQ(port, SourcePortOfNext(*second, "bcast"));
     std::string sends;
-    for (const LogLine &l : log_.Matching("send data to"))
+    for (const LogLine &l : log.Matching("send data to"))
       sends += l.text.substr(l.text.find("send"));
     EXPECT_EQ(Line("send data to", first->Port(), 5) + Line("send data to", second->Port(), 5),
               sends);
@@ -183,9 +165,9 @@ TEST_F(Datapath, PeersFromServicePortInKeyTextOrderOthersFromSendSocket) {
   for (const auto &to : {std::make_pair("127.000.0.1", known), std::make_pair("127.0.0.01", known),
                          std::make_pair("127.0.0.1", known + 65536)}) {
     SCOPED_TRACE(std::string(to.first) + ":" + std::to_string(to.second));
-    EXPECT_EQ(4, dll_.Send(to.first, to.second, "text", 4));
+    EXPECT_EQ(4, dll.Send(to.first, to.second, "text", 4));
     const int from = SourcePortOfNext(*second, "text");
-    EXPECT_TRUE(from > 0 && from != port_) << from;
+    EXPECT_TRUE(from > 0 && from != port) << from;
   }
   EXPECT_EQ(2, LevelOfOnly("Socket Send fd="));  // made once
 }
@@ -197,23 +179,23 @@ TEST_F(Datapath, SendSocketMadeOnceUnderRaceAndAgainAfterRestart) {
   UdpPeer sink;
   for (size_t run = 1; run <= 2; ++run) {
     ASSERT_EQ(0, Start());
-    EXPECT_EQ(run - 1, log_.Count("Socket Send fd="));  // not made before it is needed
+    EXPECT_EQ(run - 1, log.Count("Socket Send fd="));  // not made before it is needed
     std::atomic<bool> go{false};
     std::vector<std::future<int32_t>> sends;
     for (int t = 0; t < 3; ++t) {
       sends.push_back(std::async(std::launch::async, [&] {
         while (!go) std::this_thread::yield();
-        return dll_.Send("127.0.0.1", sink.Port(), "payload", 7);
+        return dll.Send("127.0.0.1", sink.Port(), "payload", 7);
       }));
     }
     go = true;
     for (std::future<int32_t> &f : sends) EXPECT_EQ(7, f.get());
-    EXPECT_EQ(run, log_.Count("Socket Send fd="));
+    EXPECT_EQ(run, log.Count("Socket Send fd="));
     for (int i = 0; i < 3; ++i) {
       const int from = SourcePortOfNext(sink, "payload");
-      EXPECT_TRUE(from > 0 && from != port_) << from;
+      EXPECT_TRUE(from > 0 && from != port) << from;
     }
-    EXPECT_EQ(0, dll_.UnInit());
+    EXPECT_EQ(0, dll.UnInit());
   }
 }
 

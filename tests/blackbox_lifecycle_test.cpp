@@ -7,24 +7,14 @@
 #include <cstring>
 #include <memory>
 
-#include "test_support.h"
+#include "dll_test.h"
 
 using namespace tqtest;
 
 namespace {
 
-class Lifecycle : public ::testing::Test {
+class Lifecycle : public DllTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(dll.Load());
-    dll.SetLog(&log, &LogCapture::Callback, 1);
-  }
-  void TearDown() override {
-    if (dll.module == nullptr) return;
-    dll.UnInit();
-    dll.SetLog(nullptr, nullptr, -1);  // the capture dies with the fixture
-    dll.Unload();
-  }
   // A datagram sent to the service reaches Count.
   bool Delivered() {
     const int before = received;
@@ -34,10 +24,6 @@ class Lifecycle : public ::testing::Test {
   static void TQ_PROXY_CALL Count(void *self, const char *, int32_t) {
     ++static_cast<Lifecycle *>(self)->received;
   }
-  WinsockSession ws;
-  TqProxyDll dll;
-  LogCapture log;
-  const uint16_t port = FreeUdpPort();
   const ProxyInitParam param = MakeParam("127.0.0.1", port, &Count, this);
   std::atomic<int> received{0};
 };

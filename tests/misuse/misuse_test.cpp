@@ -11,7 +11,7 @@
 #include <random>
 #include <set>
 
-#include "test_support.h"
+#include "dll_test.h"
 
 using namespace tqtest;
 
@@ -28,18 +28,8 @@ char *Guarded(size_t size) {
   return base + span - size;
 }
 
-class Misuse : public ::testing::Test {
+class Misuse : public DllTest {
  public:
-  void SetUp() override {
-    ASSERT_TRUE(dll.Load());
-    dll.SetLog(&log, &LogCapture::Callback, 1);
-  }
-  void TearDown() override {
-    if (dll.module == nullptr) return;
-    dll.UnInit();
-    dll.SetLog(nullptr, nullptr, -1);  // the capture dies with the fixture
-    dll.Unload();
-  }
   int32_t Start(uint16_t on = 0) {
     const ProxyInitParam p = MakeParam("127.0.0.1", on != 0 ? on : port, &OnRecv, this);
     return dll.Init(&p);
@@ -73,11 +63,7 @@ class Misuse : public ::testing::Test {
     EXPECT_EQ(-97, dll.Send("127.0.0.1", port, "x", INT32_MAX));
   }
 
-  Watchdog dog;  // first member: it outlives TearDown and the rest
-  WinsockSession ws;
-  TqProxyDll dll;
-  LogCapture log;
-  const uint16_t port = FreeUdpPort();
+  Watchdog dog;  // a hang in a case or in TearDown ends the run
   std::atomic<int> received{0};
   std::atomic<bool> stop_from_recv{false};
   std::atomic<int32_t> init_in_recv{1};
