@@ -20,7 +20,7 @@ bool TQUdpService::CreateLocalSocket(const std::vector<std::string> &addresses, 
 
     const SOCKET s = TQ_SYSCALL(socket, create_socket)(AF_INET, SOCK_DGRAM, 0);
     if (s == INVALID_SOCKET) {
-      const int err = static_cast<int>(GetLastError());
+      const int err = platform::LastSocketError();
       str = ErrorText(err);
       TQ_SERVICE_LOG(fn::kCreateLocalSocket, kLogLevelError,
                      "Socket Error, ret=%d, errno=%d, str=%s, ip=%s, port=%d", -1, err, str.c_str(),
@@ -34,9 +34,9 @@ bool TQUdpService::CreateLocalSocket(const std::vector<std::string> &addresses, 
     address.sin_addr.s_addr = inet_addr(ip.c_str());
     const int rc = bind(s, reinterpret_cast<const sockaddr *>(&address), sizeof(address));
     if (rc < 0) {
-      const int err = static_cast<int>(GetLastError());
+      const int err = platform::LastSocketError();
       str = ErrorText(err);
-      closesocket(s);
+      platform::CloseSocket(s);
       TQ_SERVICE_LOG(fn::kCreateLocalSocket, kLogLevelError,
                      "Bind Error, ret=%d, errno=%d, str=%s, ip=%s, port=%d", rc, err, str.c_str(),
                      ip.c_str(), port);

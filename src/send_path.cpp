@@ -19,7 +19,7 @@ constexpr int32_t kLargestIpv4Datagram = 65507;
 // a wrong length must not make us read past its end.
 int32_t SendDatagram(SOCKET s, const char *data, int32_t len, const sockaddr_in &to) {
   if (len > kLargestIpv4Datagram) {
-    WSASetLastError(WSAEMSGSIZE);
+    platform::SetLastSocketError(platform::kErrorMessageSize);
     return SOCKET_ERROR;
   }
   return sendto(s, data, len, 0, reinterpret_cast<const sockaddr *>(&to), sizeof(to));
@@ -51,8 +51,8 @@ bool DestinationKey(const char *ip, uint32_t port, uint64_t *key) {
 // after a -1, whatever the log lines written after it did to it.
 class LastErrorKeeper {
  public:
-  LastErrorKeeper() : error_(WSAGetLastError()) {}
-  ~LastErrorKeeper() { WSASetLastError(error_); }
+  LastErrorKeeper() : error_(platform::LastSocketError()) {}
+  ~LastErrorKeeper() { platform::SetLastSocketError(error_); }
   LastErrorKeeper(const LastErrorKeeper &) = delete;
   LastErrorKeeper &operator=(const LastErrorKeeper &) = delete;
 
@@ -161,7 +161,7 @@ SOCKET TQUdpService::EnsureSendSocket() {
     if (send_socket != 0) return send_socket;
     created = TQ_SYSCALL(socket, create_socket)(AF_INET, SOCK_DGRAM, 0);
     if (created == INVALID_SOCKET) {
-      err = static_cast<int>(GetLastError());
+      err = platform::LastSocketError();
     } else {
       send_socket = created;
     }

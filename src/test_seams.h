@@ -1,11 +1,12 @@
 // Internal header. The few system calls that a test cannot make fail for
 // real, reachable through replaceable pointers in the test build only
-// (TQPROXY_TEST_SEAMS). The DLL calls the system directly.
+// (TQPROXY_TEST_SEAMS). The library calls the system directly.
 #pragma once
 
 #include "platform.h"
 
 #if defined(TQPROXY_TEST_SEAMS)
+#if defined(_WIN32)
 namespace TqProxy {
 namespace seams {
 extern int(WSAAPI *wsa_startup)(WORD, LPWSADATA);
@@ -16,6 +17,17 @@ extern DWORD(WSAAPI *wsa_wait_for_multiple_events)(DWORD, const WSAEVENT *, BOOL
 extern int(WSAAPI *wsa_enum_network_events)(SOCKET, WSAEVENT, LPWSANETWORKEVENTS);
 extern ULONG(WINAPI *get_adapters_addresses)(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES, PULONG);
 extern LPVOID(WINAPI *heap_alloc)(HANDLE, DWORD, SIZE_T);
+#else
+struct ifaddrs;
+struct pollfd;
+namespace TqProxy {
+namespace seams {
+extern int (*create_socket)(int, int, int);
+extern ssize_t (*recv_from)(int, void *, size_t, int, sockaddr *, socklen_t *);
+extern int (*event_fd)(unsigned int, int);
+extern int (*poll_sockets)(pollfd *, unsigned long, int);
+extern int (*get_if_addrs)(ifaddrs **);
+#endif
 // When set, the next start fails to create its thread, as std::thread does.
 extern bool fail_next_thread_start;
 void Reset();

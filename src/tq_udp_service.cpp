@@ -72,11 +72,11 @@ int32_t TQUdpService::Start(const ProxyInitParam *param) {
   // that was never joined would end the process.
   if (HasRunToRelease()) ReleaseRun(true);
 
-  WSADATA wsa_data;
-  if (TQ_SYSCALL(WSAStartup, wsa_startup)(MAKEWORD(2, 2), &wsa_data) != 0) {
+  int startup_error = 0;
+  if (!platform::StartSocketLibrary(&startup_error)) {
     // A failed start-up is not one to balance: WSACleanup here would undo
     // one that the host made.
-    TQ_SERVICE_LOG(fn::kStart, kLogLevelError, "WSAStartup fail=%d", WSAGetLastError());
+    TQ_SERVICE_LOG(fn::kStart, kLogLevelError, "WSAStartup fail=%d", startup_error);
     return TQ_PROXY_ERR_SOCKET;
   }
   ++socket_library_startups;
@@ -176,17 +176,18 @@ void TQUdpService::ReleaseRun(bool log_stop) {
     net_io_thread.reset();
     breaker.reset();
     if (log_stop) TQ_SERVICE_LOG(fn::kStop, kLogLevelInfo, "stop service");
-    for (const auto &entry : listen_sockets) closesocket(static_cast<SOCKET>(entry.first));
+    for (const auto &entry : listen_sockets)
+      platform::CloseSocket(static_cast<SOCKET>(entry.first));
     listen_sockets.clear();
     {
       // Closed here, not kept: after the WSACleanup below the handle would
       // be stale, and after a restart it could name another socket.
       std::lock_guard<std::mutex> send_lock(send_socket_mutex);
-      if (send_socket != 0) closesocket(send_socket);
+      if (send_socket != 0) platform::CloseSocket(send_socket);
       send_socket = 0;
     }
     // Only the start-ups this library made: the host may use Winsock too.
-    for (; socket_library_startups > 0; --socket_library_startups) WSACleanup();
+    for (; socket_library_startups > 0; --socket_library_startups) platform::StopSocketLibrary();
   }
   ReleaseModuleReference();
 }
@@ -212,16 +213,14 @@ void TQUdpService::NetIoThreadEntry(TQUdpService *service) {
 // it runs: the library holds one reference to itself until Stop.
 void TQUdpService::AcquireModuleReference() {
   if (module_reference != nullptr) return;
-  static const char anchor = 0;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&anchor),
-                     &module_reference);
+  module_reference = platform::AcquireModuleReference();
 }
 
 void TQUdpService::ReleaseModuleReference() {
   if (module_reference == nullptr) return;
-  HMODULE module = module_reference;
+  platform::ModuleReference module = module_reference;
   module_reference = nullptr;
-  FreeLibrary(module);
+  platform::ReleaseModuleReference(module);
 }
 
 }  // namespace TqProxy

@@ -89,7 +89,7 @@ class TQUdpService {
   void ReleaseRun(bool log_stop);
   bool HasRunToRelease() const;
   void ScanReadySockets(SocketSelect &poller, char *recv_buffer);
-  void DescribeAdapter(const IP_ADAPTER_ADDRESSES &adapter, std::vector<std::string> *list);
+  void DescribeAdapter(const platform::AdapterRecord &adapter, std::vector<std::string> *list);
   SOCKET EnsureSendSocket();
   int32_t SendToPeer(PeerConnContext &peer, int64_t now, const char *data, int32_t len);
   void AcquireModuleReference();
@@ -103,7 +103,8 @@ class TQUdpService {
   std::mutex send_socket_mutex;  // makes send_socket at most once
   std::atomic<int32_t> sends_in_flight{0};
   int32_t socket_library_startups = 0;  // WSAStartup calls not yet balanced
-  HMODULE module_reference = nullptr;   // keeps the code mapped while the thread runs
+  // Keeps the code mapped while the thread runs.
+  platform::ModuleReference module_reference = nullptr;
 };
 
 }  // namespace TqProxy

@@ -10,8 +10,6 @@ namespace {
 
 constexpr const char *kLibraryTag = "TqProxy";
 constexpr const char *kLevelNames[] = {"", "DEBUG", "INFO", "WARN", "ERROR"};
-// Milliseconds from 1601-01-01 (file time epoch) to 1970-01-01.
-constexpr uint64_t kUnixEpochInFileTimeMs = 11644473600000ULL;
 // A callback that logs from inside itself (say, by sending) could feed
 // itself forever; one outer line delivers at most this many nested lines.
 constexpr size_t kMaxNestedLines = 1024;
@@ -28,21 +26,31 @@ const char *FilePart(const char *file) {
   return slash != nullptr ? slash + 1 : file;
 }
 
-// "YYYY-MM-DD hh:mm:ss.mmm". Seconds come from the C runtime's local time,
-// milliseconds from the system file time: two independent reads.
+// The system runtime's printf family, with the arguments given in place.
+int CountF(const char *format, ...) TQ_PRINTF_FORMAT(1, 2);
+int CountF(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int n = platform::CountFormatted(format, args);
+  va_end(args);
+  return n;
+}
+int PrintF(char *out, size_t size, const char *format, ...) TQ_PRINTF_FORMAT(3, 4);
+int PrintF(char *out, size_t size, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int n = platform::PrintFormatted(out, size, format, args);
+  va_end(args);
+  return n;
+}
+
+// "YYYY-MM-DD hh:mm:ss.mmm", local calendar time.
 void FormatTimeText(char (&out)[64]) {
-  std::time_t now = std::time(nullptr);
   std::tm local{};
-  localtime_s(&local, &now);
-
-  FILETIME file_time;
-  GetSystemTimeAsFileTime(&file_time);
-  const uint64_t ticks =
-      (static_cast<uint64_t>(file_time.dwHighDateTime) << 32) | file_time.dwLowDateTime;
-  const int millis = static_cast<int>((ticks / 10000 - kUnixEpochInFileTimeMs) % 1000);
-
-  _snprintf(out, sizeof(out), "%d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900,
-            local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, millis);
+  int millis = 0;
+  platform::LocalTimeNow(&local, &millis);
+  PrintF(out, sizeof(out), "%d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900,
+         local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, millis);
   out[sizeof(out) - 1] = '\0';
 }
 
@@ -50,9 +58,9 @@ void FormatTimeText(char (&out)[64]) {
 // any undelivered nested lines even if a host callback unwinds.
 class DeliveryScope {
  public:
-  DeliveryScope(std::atomic<DWORD> &owner, std::vector<LogSink::PendingLine> &pending)
+  DeliveryScope(std::atomic<platform::ThreadId> &owner, std::vector<LogSink::PendingLine> &pending)
       : owner_(owner), pending_(pending) {
-    owner_.store(GetCurrentThreadId());
+    owner_.store(platform::CurrentThreadId());
   }
   ~DeliveryScope() {
     pending_.clear();
@@ -62,7 +70,7 @@ class DeliveryScope {
   DeliveryScope &operator=(const DeliveryScope &) = delete;
 
  private:
-  std::atomic<DWORD> &owner_;
+  std::atomic<platform::ThreadId> &owner_;
   std::vector<LogSink::PendingLine> &pending_;
 };
 
@@ -82,7 +90,9 @@ bool LogSink::Acquire(std::unique_lock<std::mutex> &lock) {
   return lock.try_lock();
 }
 
-bool LogSink::HeldByThisThread() const { return delivering_thread.load() == GetCurrentThreadId(); }
+bool LogSink::HeldByThisThread() const {
+  return delivering_thread.load() == platform::CurrentThreadId();
+}
 
 bool LogSink::PassesDeliveryTest(int32_t level) const {
   return min_level != -1 && min_level <= level && level <= kLogLevelError;
@@ -93,8 +103,12 @@ void LogSink::SetLog(void *new_user_data, LogCallback new_callback, int32_t new_
   // printf the compiler would pick; flushed so that it stays in order with
   // the lines that WriteFile puts on the same handle.
   char notice[256];
-  _snprintf(notice, sizeof(notice), "<%s> set log param, user data=%p, callback=%p, min level=%d\n",
-            kLibraryTag, new_user_data, reinterpret_cast<void *>(new_callback), new_min_level);
+  char user_data_text[32];
+  char callback_text[32];
+  platform::PointerText(new_user_data, user_data_text);
+  platform::PointerText(reinterpret_cast<void *>(new_callback), callback_text);
+  PrintF(notice, sizeof(notice), "<%s> set log param, user data=%s, callback=%s, min level=%d\n",
+         kLibraryTag, user_data_text, callback_text, new_min_level);
   notice[sizeof(notice) - 1] = '\0';
   std::fputs(notice, stdout);
   std::fflush(stdout);
@@ -139,15 +153,14 @@ void LogSink::WriteV(const char *file, int32_t line, const char *function, int32
   const bool has_tag = tag != nullptr && tag[0] != '\0';
 
   // Measure, then fill one zero-filled buffer: prefix, message, "\n", NUL.
-  // The runtime's _scprintf/_vsnprintf family keeps %wS and %I64u working.
-  const int prefix_len =
-      has_tag ? _scprintf("[%s][%s]<%s>[%s][%s->%s:%d] ", time_text, LevelName(level), kLibraryTag,
-                          tag, file_part, function, line)
-              : _scprintf("[%s][%s]<%s>[%s->%s:%d] ", time_text, LevelName(level), kLibraryTag,
-                          file_part, function, line);
+  const int prefix_len = has_tag
+                             ? CountF("[%s][%s]<%s>[%s][%s->%s:%d] ", time_text, LevelName(level),
+                                      kLibraryTag, tag, file_part, function, line)
+                             : CountF("[%s][%s]<%s>[%s->%s:%d] ", time_text, LevelName(level),
+                                      kLibraryTag, file_part, function, line);
   va_list measure;
   va_copy(measure, args);
-  int message_len = _vscprintf(format, measure);
+  int message_len = platform::CountFormatted(format, measure);
   va_end(measure);
   if (prefix_len < 0) return;
   if (message_len < 0) message_len = 0;  // unconvertible text: the line keeps its prefix
@@ -161,13 +174,13 @@ void LogSink::WriteV(const char *file, int32_t line, const char *function, int32
   char *const text = heap_text ? heap_text.get() : stack_text;
   std::memset(text, 0, size);
   if (has_tag) {
-    _snprintf(text, prefix_len + 1, "[%s][%s]<%s>[%s][%s->%s:%d] ", time_text, LevelName(level),
-              kLibraryTag, tag, file_part, function, line);
+    PrintF(text, prefix_len + 1, "[%s][%s]<%s>[%s][%s->%s:%d] ", time_text, LevelName(level),
+           kLibraryTag, tag, file_part, function, line);
   } else {
-    _snprintf(text, prefix_len + 1, "[%s][%s]<%s>[%s->%s:%d] ", time_text, LevelName(level),
-              kLibraryTag, file_part, function, line);
+    PrintF(text, prefix_len + 1, "[%s][%s]<%s>[%s->%s:%d] ", time_text, LevelName(level),
+           kLibraryTag, file_part, function, line);
   }
-  if (message_len > 0) _vsnprintf(text + prefix_len, message_len + 1, format, args);
+  if (message_len > 0) platform::PrintFormatted(text + prefix_len, message_len + 1, format, args);
   // _vsnprintf writes no NUL on an exact fit or overflow; the layout is ours.
   text[prefix_len + message_len] = '\n';
   text[prefix_len + message_len + 1] = '\0';
@@ -182,7 +195,8 @@ void LogSink::WriteV(const char *file, int32_t line, const char *function, int32
     WriteToStdout(text);
     return;
   }
-  if (callback == nullptr) {
+  // Once the process is ending, host code may be gone: standard output only.
+  if (callback == nullptr || !platform::HostCallbacksAllowed()) {
     lock.unlock();
     WriteToStdout(text);
     return;
@@ -210,11 +224,6 @@ void LogSink::DeliverLocked(int32_t level, const char *text) {
   }
 }
 
-void LogSink::WriteToStdout(const char *text) {
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
-  DWORD written = 0;
-  WriteFile(out, text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
-}
+void LogSink::WriteToStdout(const char *text) { platform::WriteConsole(text); }
 
 }  // namespace TqProxy
