@@ -72,34 +72,12 @@ TEST(LogTest, LineFormatAndLevelFilter) {
 // (no CRT text mode) of every level; then the notices with the arguments as
 // passed (msvcrt %p), in order with the console lines; a NULL callback
 // routes lines back to standard output, unfiltered; minimum -1 silences
-// everything. Last, FreeLibrary with the service running returns at once,
+// everything. Last, an unload with the service running returns at once,
 // and the process still exits cleanly, logging the stop.
 TEST(ConsoleHost, StdoutNoticesAndUnloadWhileRunning) {
-  char temp[MAX_PATH];
-  const std::string out_path = std::string(temp, GetTempPathA(MAX_PATH, temp)) + "tq_console_" +
-                               std::to_string(GetCurrentProcessId()) + ".txt";
-  SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-  HANDLE file = CreateFileA(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  STARTUPINFOA si{};
-  si.cb = sizeof(si);
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdOutput = si.hStdError = file;
-  PROCESS_INFORMATION pi{};
-  std::string command = "console_host.exe " + std::to_string(FreeUdpPort());  // beside this program
-  ASSERT_TRUE(
-      CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi));
-  if (WaitForSingleObject(pi.hProcess, 10000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 99);
-  WaitForSingleObject(pi.hProcess, 5000);
-  DWORD code = 1000;
-  GetExitCodeProcess(pi.hProcess, &code);
-  CloseHandle(pi.hProcess);
-  CloseHandle(pi.hThread);
-  CloseHandle(file);
-  const std::string out{
-      std::istreambuf_iterator<char>(std::ifstream(out_path, std::ios::binary).rdbuf()), {}};
-  DeleteFileA(out_path.c_str());
-  EXPECT_EQ(0u, code) << out;  // 99: hung, FreeLibrary most likely
+  std::string out;
+  const int code = RunChild("console_host", std::to_string(FreeUdpPort()), &out);
+  EXPECT_EQ(0, code) << out;  // 99: hung, the unload most likely
 
   const size_t split = out.find("callback=");
   ASSERT_NE(std::string::npos, split) << out;

@@ -1,7 +1,9 @@
 // A host process whose standard output the black-box tests capture:
-// console_host <free port>. It loads TqProxy.dll by name, logs to the
+// console_host <free port>. It loads the library by name, logs to the
 // console, then lets the library go while its service runs. Exit code 0
 // when its own checks pass; others say which failed.
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -10,10 +12,8 @@
 
 namespace {
 
-volatile LONG g_log_calls = 0;
-void TQ_PROXY_CALL CountingLog(void *, int32_t, const char *) {
-  InterlockedIncrement(&g_log_calls);
-}
+std::atomic<int> g_log_calls{0};
+void TQ_PROXY_CALL CountingLog(void *, int32_t, const char *) { ++g_log_calls; }
 
 }  // namespace
 
@@ -46,12 +46,15 @@ int main(int argc, char **argv) {
 
   dll.SetLog(nullptr, nullptr, 1);
   if (dll.Init(&param) != 0) return 40;
-  Sleep(200);  // the loop is in its wait, as it is most of the time
-  // Without UnInit. A FreeLibrary that joins the thread under the loader
-  // lock never returns: the test ends the process.
-  const ULONGLONG t0 = GetTickCount64();
-  FreeLibrary(dll.module);
-  std::printf("freed ms=%llu\n", static_cast<unsigned long long>(GetTickCount64() - t0));
+  tqtest::SleepMs(200);  // the loop is in its wait, as it is most of the time
+  // Without UnInit. An unload that joins the thread under the loader lock
+  // never returns: the test ends the process.
+  const auto t0 = std::chrono::steady_clock::now();
+  dll.Unload();
+  const auto freed = std::chrono::steady_clock::now() - t0;
+  std::printf("freed ms=%llu\n",
+              static_cast<unsigned long long>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(freed).count()));
   std::fflush(stdout);
   return 0;  // the library's teardown at exit still logs "stop service"
 }

@@ -22,14 +22,16 @@ struct Fixture {
   TQUdpService service;
   Fixture() { TqProxy::LogSink::Instance().SetLog(&log, &tqtest::LogCapture::Callback, 1); }
   ~Fixture() {
-    for (const auto &entry : service.listen_sockets) closesocket(entry.first);
+    for (const auto &entry : service.listen_sockets)
+      tqtest::CloseSocket(static_cast<SOCKET>(entry.first));
     service.listen_sockets.clear();
     TqProxy::LogSink::Instance().SetLog(nullptr, nullptr, 1);
   }
 };
 
 std::string BindError(int32_t port) {
-  return "Bind Error, ret=-1, errno=10048, str=" + std::string(std::strerror(10048)) +
+  return "Bind Error, ret=-1, errno=" + std::to_string(tqtest::kErrorAddressInUse) +
+         ", str=" + std::strerror(tqtest::kErrorAddressInUse) +
          ", ip=127.0.0.1, port=" + std::to_string(port) + "\n";
 }
 
@@ -51,7 +53,7 @@ TEST(CreateLocalSocket, FailureTextAndSilentSkips) {
   tqtest::UdpPeer holder;  // keeps 127.0.0.1:port taken
   ASSERT_TRUE(holder.Bound());
   EXPECT_FALSE(f.service.CreateLocalSocket({"127.0.0.1", "127.0.0.1"}, holder.Port(), &error));
-  EXPECT_EQ(kFailed + std::strerror(10048), error);
+  EXPECT_EQ(kFailed + std::strerror(tqtest::kErrorAddressInUse), error);
   EXPECT_EQ(2u, f.log.Count(BindError(holder.Port())));
   EXPECT_FALSE(f.service.CreateLocalSocket({"127.0.0.1", ""}, holder.Port(), &error));
   EXPECT_EQ(kFailed, error);
@@ -75,7 +77,7 @@ TEST(CreateLocalSocket, SameAddressTwiceBindsOnce) {
   EXPECT_EQ(given, info.port);
   EXPECT_FALSE(info.excluded);
   sockaddr_in bound{};
-  int len = sizeof(bound);
+  socklen_t len = sizeof(bound);
   getsockname(f.service.listen_sockets.begin()->first, reinterpret_cast<sockaddr *>(&bound), &len);
   EXPECT_EQ(port, ntohs(bound.sin_port));
   const auto lines = f.log.Lines();

@@ -101,8 +101,9 @@ bool ResetEvent(Event event) {
 // Poll takes the interest at each wait: nothing to associate.
 void SelectSocketEvents(SOCKET, Event, long) {}
 
-// As select reports: readable for data, an error or a hang-up; an
-// exceptional condition for urgent data only.
+// Readable for data only, and exceptional for urgent data only: a pending
+// socket error is left to the wait, which reports it with its code, as a
+// Windows event does.
 int SelectNow(SocketSet &read_set, SocketSet &except_set) {
   pollfd fds[2 * kMaxSetSockets];
   nfds_t count = 0;
@@ -119,7 +120,7 @@ int SelectNow(SocketSet &read_set, SocketSet &except_set) {
     }
   }
   for (size_t i = 0; i < read_set.Size(); ++i) {
-    const bool found = (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0;
+    const bool found = (fds[i].revents & POLLIN) != 0;
     read_set.Mark(i, found);
     memberships += found;
   }
@@ -164,7 +165,8 @@ int32_t WaitForEvents(const std::vector<Event> &events, const std::vector<SOCKET
 }
 
 // What is pending on the socket now: data as FD_READ, a pending socket
-// error as FD_READ with that error (read, and so cleared, here).
+// error (read, and so cleared, here) as FD_CLOSE with that code, as Windows
+// reports an ICMP error on a connected socket.
 bool EnumNetworkEvents(SOCKET socket, Event, NetworkEvents *out) {
   *out = NetworkEvents{};
   pollfd fd{socket, POLLIN, 0};
@@ -177,8 +179,8 @@ bool EnumNetworkEvents(SOCKET socket, Event, NetworkEvents *out) {
     int error = 0;
     socklen_t length = sizeof(error);
     if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return false;
-    out->lNetworkEvents |= kFdRead;
-    out->iErrorCode[kFdReadBit] = error;
+    out->lNetworkEvents |= kFdClose;
+    out->iErrorCode[kFdCloseBit] = error;
   }
   if ((fd.revents & (POLLIN | POLLHUP)) != 0) out->lNetworkEvents |= kFdRead;
   return true;

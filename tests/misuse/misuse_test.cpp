@@ -17,17 +17,6 @@ using namespace tqtest;
 
 namespace {
 
-// `size` bytes that end where a no-access page begins: one byte read past
-// them faults. Left to the process's end.
-char *Guarded(size_t size) {
-  const size_t page = 4096, span = (size + page - 1) / page * page;
-  auto *base = static_cast<char *>(
-      VirtualAlloc(nullptr, span + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-  DWORD old = 0;
-  VirtualProtect(base + span, page, PAGE_NOACCESS, &old);
-  return base + span - size;
-}
-
 class Misuse : public DllTest {
  public:
   int32_t Start(uint16_t on = 0) {
@@ -89,7 +78,7 @@ TEST_F(Misuse, EveryExportInEveryState) {
   EXPECT_EQ(1u, log.Count("] stop service\n"));
 
   dll.Unload();  // the host lets go while the thread runs
-  ASSERT_NE(nullptr, GetModuleHandleA("TqProxy.dll"));
+  ASSERT_TRUE(LibraryMapped());
   EXPECT_TRUE(Delivered());
   ASSERT_TRUE(dll.Load());  // the same instance, still running
   ExpectState(true);
@@ -97,7 +86,7 @@ TEST_F(Misuse, EveryExportInEveryState) {
   EXPECT_TRUE(log.Matching("[ERROR]").empty());  // no failure caught at the boundary
   dll.SetLog(nullptr, nullptr, -1);
   dll.Unload();
-  EXPECT_EQ(nullptr, GetModuleHandleA("TqProxy.dll"));
+  EXPECT_FALSE(LibraryMapped());
   ASSERT_TRUE(dll.Load());  // before the first start
   ExpectState(false);
   ASSERT_EQ(0, Start());
@@ -152,9 +141,9 @@ TEST_F(Misuse, OversizedSendsNeverReadPastTheBuffer) {
   EXPECT_EQ(std::string(65507, 'g'), got);
   for (int32_t len : {65508, INT32_MAX}) {
     for (uint16_t to : {peer.Port(), uint16_t{0}, stranger.Port()}) {  // 0: every peer
-      WSASetLastError(0);
+      SetLastSocketError(0);
       EXPECT_EQ(-1, dll.Send(to != 0 ? "127.0.0.1" : nullptr, to, data, len));
-      EXPECT_EQ(WSAEMSGSIZE, WSAGetLastError()) << len << " to " << to;
+      EXPECT_EQ(kErrorMessageSize, LastSocketError()) << len << " to " << to;
     }
     EXPECT_EQ(3u, log.Count("] send to net size=" + std::to_string(len) + " failed, result=-1\n"));
   }
