@@ -11,22 +11,24 @@ namespace TqProxy {
 namespace seams {
 
 #if defined(_WIN32)
-int(WSAAPI *wsa_startup)(WORD, LPWSADATA);
-SOCKET(WSAAPI *create_socket)(int, int, int);
-int(WSAAPI *recv_from)(SOCKET, char *, int, int, sockaddr *, int *);
-WSAEVENT(WSAAPI *wsa_create_event)();
-DWORD(WSAAPI *wsa_wait_for_multiple_events)(DWORD, const WSAEVENT *, BOOL, DWORD, BOOL);
-int(WSAAPI *wsa_enum_network_events)(SOCKET, WSAEVENT, LPWSANETWORKEVENTS);
-ULONG(WINAPI *get_adapters_addresses)(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES, PULONG);
-LPVOID(WINAPI *heap_alloc)(HANDLE, DWORD, SIZE_T);
+std::atomic<int(WSAAPI *)(WORD, LPWSADATA)> wsa_startup;
+std::atomic<SOCKET(WSAAPI *)(int, int, int)> create_socket;
+std::atomic<int(WSAAPI *)(SOCKET, char *, int, int, sockaddr *, int *)> recv_from;
+std::atomic<WSAEVENT(WSAAPI *)()> wsa_create_event;
+std::atomic<DWORD(WSAAPI *)(DWORD, const WSAEVENT *, BOOL, DWORD, BOOL)>
+    wsa_wait_for_multiple_events;
+std::atomic<int(WSAAPI *)(SOCKET, WSAEVENT, LPWSANETWORKEVENTS)> wsa_enum_network_events;
+std::atomic<ULONG(WINAPI *)(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES, PULONG)>
+    get_adapters_addresses;
+std::atomic<LPVOID(WINAPI *)(HANDLE, DWORD, SIZE_T)> heap_alloc;
 #else
-int (*create_socket)(int, int, int);
-ssize_t (*recv_from)(int, void *, size_t, int, sockaddr *, socklen_t *);
-int (*event_fd)(unsigned int, int);
-int (*poll_sockets)(pollfd *, unsigned long, int);
-int (*get_if_addrs)(ifaddrs **);
+std::atomic<int (*)(int, int, int)> create_socket;
+std::atomic<ssize_t (*)(int, void *, size_t, int, sockaddr *, socklen_t *)> recv_from;
+std::atomic<int (*)(unsigned int, int)> event_fd;
+std::atomic<int (*)(pollfd *, unsigned long, int)> poll_sockets;
+std::atomic<int (*)(ifaddrs **)> get_if_addrs;
 #endif
-bool fail_next_thread_start;
+std::atomic<bool> fail_next_thread_start;
 
 void Reset() {
 #if defined(_WIN32)

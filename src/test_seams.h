@@ -6,34 +6,41 @@
 #include "platform.h"
 
 #if defined(TQPROXY_TEST_SEAMS)
+#include <atomic>
+#endif
+
+#if defined(TQPROXY_TEST_SEAMS)
 #if defined(_WIN32)
 namespace TqProxy {
 namespace seams {
-extern int(WSAAPI *wsa_startup)(WORD, LPWSADATA);
-extern SOCKET(WSAAPI *create_socket)(int, int, int);
-extern int(WSAAPI *recv_from)(SOCKET, char *, int, int, sockaddr *, int *);
-extern WSAEVENT(WSAAPI *wsa_create_event)();
-extern DWORD(WSAAPI *wsa_wait_for_multiple_events)(DWORD, const WSAEVENT *, BOOL, DWORD, BOOL);
-extern int(WSAAPI *wsa_enum_network_events)(SOCKET, WSAEVENT, LPWSANETWORKEVENTS);
-extern ULONG(WINAPI *get_adapters_addresses)(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES, PULONG);
-extern LPVOID(WINAPI *heap_alloc)(HANDLE, DWORD, SIZE_T);
+extern std::atomic<int(WSAAPI *)(WORD, LPWSADATA)> wsa_startup;
+extern std::atomic<SOCKET(WSAAPI *)(int, int, int)> create_socket;
+extern std::atomic<int(WSAAPI *)(SOCKET, char *, int, int, sockaddr *, int *)> recv_from;
+extern std::atomic<WSAEVENT(WSAAPI *)()> wsa_create_event;
+extern std::atomic<DWORD(WSAAPI *)(DWORD, const WSAEVENT *, BOOL, DWORD, BOOL)>
+    wsa_wait_for_multiple_events;
+extern std::atomic<int(WSAAPI *)(SOCKET, WSAEVENT, LPWSANETWORKEVENTS)> wsa_enum_network_events;
+extern std::atomic<ULONG(WINAPI *)(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES, PULONG)>
+    get_adapters_addresses;
+extern std::atomic<LPVOID(WINAPI *)(HANDLE, DWORD, SIZE_T)> heap_alloc;
 #else
 struct ifaddrs;
 struct pollfd;
 namespace TqProxy {
 namespace seams {
-extern int (*create_socket)(int, int, int);
-extern ssize_t (*recv_from)(int, void *, size_t, int, sockaddr *, socklen_t *);
-extern int (*event_fd)(unsigned int, int);
-extern int (*poll_sockets)(pollfd *, unsigned long, int);
-extern int (*get_if_addrs)(ifaddrs **);
+extern std::atomic<int (*)(int, int, int)> create_socket;
+extern std::atomic<ssize_t (*)(int, void *, size_t, int, sockaddr *, socklen_t *)> recv_from;
+extern std::atomic<int (*)(unsigned int, int)> event_fd;
+extern std::atomic<int (*)(pollfd *, unsigned long, int)> poll_sockets;
+extern std::atomic<int (*)(ifaddrs **)> get_if_addrs;
 #endif
 // When set, the next start fails to create its thread, as std::thread does.
-extern bool fail_next_thread_start;
+extern std::atomic<bool> fail_next_thread_start;
 void Reset();
 }  // namespace seams
 }  // namespace TqProxy
-#define TQ_SYSCALL(name, seam) ::TqProxy::seams::seam
+// Atomic: a test replaces them while the library's thread calls through them.
+#define TQ_SYSCALL(name, seam) (::TqProxy::seams::seam.load())
 #else
 #define TQ_SYSCALL(name, seam) ::name
 #endif

@@ -117,7 +117,7 @@ int32_t TQUdpService::Start(const ProxyInitParam *param) {
   AcquireModuleReference();
   try {
 #if defined(TQPROXY_TEST_SEAMS)
-    if (std::exchange(seams::fail_next_thread_start, false)) {
+    if (seams::fail_next_thread_start.exchange(false)) {
       throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
 #endif
@@ -175,7 +175,6 @@ void TQUdpService::ReleaseRun(bool log_stop) {
     earliest_expiry_ms = kNoExpiry;
     net_io_thread.reset();
     breaker.reset();
-    if (log_stop) TQ_SERVICE_LOG(fn::kStop, kLogLevelInfo, "stop service");
     for (const auto &entry : listen_sockets)
       platform::CloseSocket(static_cast<SOCKET>(entry.first));
     listen_sockets.clear();
@@ -189,6 +188,8 @@ void TQUdpService::ReleaseRun(bool log_stop) {
     // Only the start-ups this library made: the host may use Winsock too.
     for (; socket_library_startups > 0; --socket_library_startups) platform::StopSocketLibrary();
   }
+  // Outside `mutex`: a log callback may call the exports, which take it.
+  if (log_stop) TQ_SERVICE_LOG(fn::kStop, kLogLevelInfo, "stop service");
   ReleaseModuleReference();
 }
 

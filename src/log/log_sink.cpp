@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <new>
 
 namespace TqProxy {
 namespace {
@@ -63,7 +64,8 @@ class DeliveryScope {
     owner_.store(platform::CurrentThreadId());
   }
   ~DeliveryScope() {
-    pending_.clear();
+    // Emptied with its memory, which would otherwise outlive an unload.
+    if (pending_.capacity() != 0) std::vector<LogSink::PendingLine>().swap(pending_);
     owner_.store(0);
   }
   DeliveryScope(const DeliveryScope &) = delete;
@@ -77,8 +79,11 @@ class DeliveryScope {
 }  // namespace
 
 LogSink &LogSink::Instance() {
-  // Deliberately leaked: it must outlive the service object's destructor.
-  static LogSink *const instance = new LogSink();
+  // Never destroyed: it must outlive the service object's destructor. Made
+  // in the library's own storage, not on the heap, so that an unload takes
+  // it along instead of leaving it behind.
+  alignas(LogSink) static unsigned char storage[sizeof(LogSink)];
+  static LogSink *const instance = new (storage) LogSink();
   return *instance;
 }
 

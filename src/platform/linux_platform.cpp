@@ -40,10 +40,18 @@ std::atomic<bool> g_exit_hook_ran{false};
 std::atomic<bool> g_reference_held{false};
 std::atomic<bool> g_process_exiting{false};
 
-void OnExit() {
-  g_process_exiting.store(g_reference_held.load());
-  g_exit_hook_ran.store(true);
-}
+// Its destructor is the exit hook. A static's teardown is registered with
+// this library's handle, so it also runs at the final unload and is never
+// called after one (a plain atexit registration may be, under some tools).
+struct ExitWatch {
+  ExitWatch() = default;
+  ExitWatch(const ExitWatch &) = delete;
+  ExitWatch &operator=(const ExitWatch &) = delete;
+  ~ExitWatch() {
+    g_process_exiting.store(g_reference_held.load());
+    g_exit_hook_ran.store(true);
+  }
+};
 
 short ReadEvents(long interest) { return (interest & kFdRead) != 0 ? POLLIN : 0; }
 
@@ -310,7 +318,7 @@ void ReleaseModuleReference(ModuleReference reference) {
 // Registered after the service object was made, so it runs before the
 // object's teardown: at exit (and at the final unload, when no run holds
 // the library). Unlike Windows, the other threads still run at that point.
-void WatchProcessExit() { std::atexit(&OnExit); }
+void WatchProcessExit() { static ExitWatch watch; }
 bool ProcessExiting() { return g_process_exiting.load(); }
 bool HostCallbacksAllowed() { return !g_exit_hook_ran.load(); }
 

@@ -205,11 +205,22 @@ struct WinsockSession {
 inline int CloseSocket(SOCKET s) { return close(s); }
 inline int LastSocketError() { return errno; }
 inline void SetLastSocketError(int error) { errno = error; }
-inline Module OpenLibrary(const char *path) { return dlopen(path, RTLD_NOW | RTLD_LOCAL); }
+// A bare file name is looked up beside this program first, as Windows'
+// loader does (a sanitizer's dlopen would not see this program's run path).
+inline Module OpenLibrary(const char *path) {
+  std::string file = path;
+  char exe[4096];
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+  if (file.find('/') == std::string::npos && n > 0) {
+    const std::string self(exe, static_cast<size_t>(n));
+    file = self.substr(0, self.rfind('/') + 1) + file;
+  }
+  return dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
 inline void *LibrarySymbol(Module m, const char *name) { return dlsym(m, name); }
 inline void CloseLibrary(Module m) { dlclose(m); }
 inline bool LibraryMapped() {
-  void *m = dlopen(kLibraryName, RTLD_NOW | RTLD_NOLOAD);
+  void *m = dlopen(kLibraryName, RTLD_NOW | RTLD_NOLOAD);  // by soname: found when loaded
   if (m != nullptr) dlclose(m);
   return m != nullptr;
 }
