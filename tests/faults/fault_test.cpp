@@ -271,7 +271,7 @@ TEST_F(Faults, StopSleepsWhileASendIsInFlight) {
   sender.join();
   stopper.join();
   EXPECT_EQ(0, service.state.load());
-  EXPECT_LT(stop_cpu_ms, 200) << "of 600 ms waiting";
+  EXPECT_LT(stop_cpu_ms, 100) << "of 600 ms waiting";
 }
 
 // A failed event wait, a failed event enumeration, a breaker without an

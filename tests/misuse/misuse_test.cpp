@@ -187,9 +187,8 @@ TEST_F(Misuse, HostThreadsRaceTheLifecycle) {
         dll.SetLog(&log, &LogCapture::Callback, static_cast<int32_t>(1 + rng() % 2));
         continue;
       }
-      // Only thread 1 sends on the listen socket (Wine fails concurrent sends
-      // there); the others send to a stranger, or nothing at all.
-      const uint16_t to = id == 1 ? peer.Port() : stranger.Port();
+      // To the peer (from the listen socket) or to a stranger, by turns.
+      const uint16_t to = (id + i) % 2 == 0 ? peer.Port() : stranger.Port();
       const int32_t rc = op == 0   ? Start()
                          : op == 1 ? dll.UnInit()
                          : op == 2 ? dll.Send("127.0.0.1", to, "s", 1)
