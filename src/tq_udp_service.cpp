@@ -241,7 +241,8 @@ void TQUdpService::NetIoThreadEntry(TQUdpService *service) {
 }
 
 // While the thread runs, a FreeLibrary by the host must not unmap the code
-// it runs: the library holds one reference to itself until Stop.
+// it runs: the library holds one reference to itself until Stop, or until
+// the loop has ended by itself (see HandOffModuleReference).
 void TQUdpService::AcquireModuleReference() {
   if (module_reference.load() != nullptr) return;
   static const char anchor = 0;
