@@ -13,6 +13,7 @@ int(WSAAPI *wsa_enum_network_events)(SOCKET, WSAEVENT, LPWSANETWORKEVENTS);
 ULONG(WINAPI *get_adapters_addresses)(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES, PULONG);
 LPVOID(WINAPI *heap_alloc)(HANDLE, DWORD, SIZE_T);
 bool fail_next_thread_start;
+bool fail_next_breaker;
 
 void Reset() {
   wsa_startup = &::WSAStartup;
@@ -24,6 +25,7 @@ void Reset() {
   get_adapters_addresses = &::GetAdaptersAddresses;
   heap_alloc = &::HeapAlloc;
   fail_next_thread_start = false;
+  fail_next_breaker = false;
 }
 
 namespace {

@@ -18,6 +18,8 @@ extern ULONG(WINAPI *get_adapters_addresses)(ULONG, ULONG, PVOID, PIP_ADAPTER_AD
 extern LPVOID(WINAPI *heap_alloc)(HANDLE, DWORD, SIZE_T);
 // When set, the next start fails to create its thread, as std::thread does.
 extern bool fail_next_thread_start;
+// When set, the next start fails to make its breaker (out of memory).
+extern bool fail_next_breaker;
 void Reset();
 }  // namespace seams
 }  // namespace TqProxy

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <system_error>
 #include <utility>
 
@@ -49,7 +50,8 @@ TQUdpService::~TQUdpService() {
 void TQUdpService::AbandonAtProcessExit() noexcept {
   try {
     // The loader lock is held and every other thread is gone: no join, no
-    // WSACleanup, no lock that a killed thread may hold. Just say so.
+    // WSACleanup, no lock that a killed thread may hold, no host code. Just
+    // say so, on standard output.
     LogSink::Instance().SetProcessExiting();
     TQ_SERVICE_LOG(fn::kStop, kLogLevelInfo, "stop service");
   } catch (...) {
@@ -71,12 +73,14 @@ int32_t TQUdpService::Start(const ProxyInitParam *param) {
   // stopped from a callback): finish that first. Replacing a thread object
   // that was never joined would end the process.
   if (HasRunToRelease()) ReleaseRun(true);
+  nested_stop_requested = false;
 
   WSADATA wsa_data;
-  if (TQ_SYSCALL(WSAStartup, wsa_startup)(MAKEWORD(2, 2), &wsa_data) != 0) {
+  const int startup = TQ_SYSCALL(WSAStartup, wsa_startup)(MAKEWORD(2, 2), &wsa_data);
+  if (startup != 0) {
     // A failed start-up is not one to balance: WSACleanup here would undo
-    // one that the host made.
-    TQ_SERVICE_LOG(fn::kStart, kLogLevelError, "WSAStartup fail=%d", WSAGetLastError());
+    // one that the host made. It reports its error as its result only.
+    TQ_SERVICE_LOG(fn::kStart, kLogLevelError, "WSAStartup fail=%d", startup);
     return TQ_PROXY_ERR_SOCKET;
   }
   ++socket_library_startups;
@@ -113,9 +117,12 @@ int32_t TQUdpService::Start(const ProxyInitParam *param) {
   recv_callback = param->recv_callback;
   user_data = param->user_data;
   state.exchange(kStateRunning);
-  breaker = std::make_shared<SocketBreaker>();
   AcquireModuleReference();
   try {
+#if defined(TQPROXY_TEST_SEAMS)
+    if (std::exchange(seams::fail_next_breaker, false)) throw std::bad_alloc();
+#endif
+    breaker = std::make_shared<SocketBreaker>();
 #if defined(TQPROXY_TEST_SEAMS)
     if (std::exchange(seams::fail_next_thread_start, false)) {
       throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
@@ -133,6 +140,13 @@ int32_t TQUdpService::Start(const ProxyInitParam *param) {
     ReleaseRun(false);
     return TQ_PROXY_ERR_SOCKET;
   }
+  // A log callback of this start asked for the stop, while there was no
+  // run yet to stop: the start is done, so the stop is done now, as if the
+  // host had called it right after.
+  if (std::exchange(nested_stop_requested, false)) {
+    RequestStop();
+    ReleaseRun(true);
+  }
   return TQ_PROXY_OK;
 }
 
@@ -141,11 +155,14 @@ int32_t TQUdpService::Stop() {
   // thread, waiting would wait for ourselves: request the stop only; the
   // next Stop or Start from a host thread, or the unload, finishes it.
   if (t_on_net_io_thread || t_lifecycle_depth > 0 || t_send_depth > 0) {
+    // Inside Start or Stop this thread holds lifecycle_mutex.
+    if (t_lifecycle_depth > 0) nested_stop_requested = true;
     RequestStop();
     return TQ_PROXY_OK;
   }
   std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
   LifecycleScope scope;
+  nested_stop_requested = false;
   RequestStop();
   ReleaseRun(true);
   return TQ_PROXY_OK;
@@ -165,8 +182,12 @@ void TQUdpService::ReleaseRun(bool log_stop) {
   // wait plus the cycle under way. Joined without `mutex`, which the loop
   // takes every cycle.
   if (net_io_thread && net_io_thread->joinable()) net_io_thread->join();
-  // A send that passed its state test may still use a socket closed below.
-  while (sends_in_flight.load() != 0) std::this_thread::yield();
+  {
+    // A send that passed its state test may still use a socket closed
+    // below. The state is not running here, so the last one wakes us.
+    std::unique_lock<std::mutex> lock(sends_done_mutex);
+    sends_done.wait(lock, [this] { return sends_in_flight.load() == 0; });
+  }
 
   {
     std::lock_guard<std::mutex> lock(mutex);
@@ -204,24 +225,83 @@ void TQUdpService::NetIoThreadEntry(TQUdpService *service) {
   } catch (...) {
     // A host callback that threw something that is no exception: the loop
     // ends as on any other failure, the process does not.
+    try {
+      TQ_SERVICE_LOG(fn::kSelect, kLogLevelError,
+                     "status report, exception will exit net i/o thread, what=%s", "unknown");
+    } catch (...) {
+    }
+  }
+  // Ended by itself, with no Stop to come and join: nobody else would give
+  // the library's reference to itself back.
+  int32_t running = kStateRunning;
+  if (service->state.compare_exchange_strong(running, kStateIdle)) {
+    service->HandOffModuleReference();
   }
   service->state.exchange(kStateIdle);
 }
 
 // While the thread runs, a FreeLibrary by the host must not unmap the code
-// it runs: the library holds one reference to itself until Stop.
+// it runs: the library holds one reference to itself until Stop, or until
+// the loop has ended by itself (see HandOffModuleReference).
 void TQUdpService::AcquireModuleReference() {
-  if (module_reference != nullptr) return;
+  if (module_reference.load() != nullptr) return;
   static const char anchor = 0;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&anchor),
-                     &module_reference);
+  HMODULE module = nullptr;
+  if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&anchor),
+                         &module)) {
+    module_reference.store(module);
+  }
 }
 
 void TQUdpService::ReleaseModuleReference() {
-  if (module_reference == nullptr) return;
-  HMODULE module = module_reference;
-  module_reference = nullptr;
-  FreeLibrary(module);
+  HMODULE module = module_reference.exchange(nullptr);
+  if (module != nullptr) FreeLibrary(module);
+}
+
+namespace {
+
+struct ModuleHandOff {
+  HANDLE thread;  // the network I/O thread, still running its last steps
+  HMODULE module;
+};
+
+// On a thread of the system's pool: waits until the network I/O thread has
+// run its last instruction in this library, then has the pool free the
+// library once this function has returned, so that no code of ours runs
+// when the last reference goes.
+void CALLBACK ReleaseModuleWhenThreadEnds(PTP_CALLBACK_INSTANCE instance, void *context) {
+  const ModuleHandOff hand_off = *static_cast<ModuleHandOff *>(context);
+  delete static_cast<ModuleHandOff *>(context);
+  WaitForSingleObject(hand_off.thread, INFINITE);
+  CloseHandle(hand_off.thread);
+  FreeLibraryWhenCallbackReturns(instance, hand_off.module);
+}
+
+}  // namespace
+
+// Called on the network I/O thread as the loop ends by itself. A thread
+// cannot free the library whose code it runs: the standard thread's own
+// exit path (in this library, linked statically) still follows, and
+// FreeLibraryAndExitThread would skip it. So the reference goes to a work
+// item of the system's thread pool, which frees it only after this thread
+// has ended. Stop and Start release it as before when the hand-off failed;
+// after it, they find none to release. Not a thread of the library's own:
+// the pool is the system's, and the item only waits.
+void TQUdpService::HandOffModuleReference() {
+  HMODULE module = module_reference.exchange(nullptr);
+  if (module == nullptr) return;
+  HANDLE self = nullptr;
+  if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
+                      SYNCHRONIZE, FALSE, 0)) {
+    auto *hand_off = new (std::nothrow) ModuleHandOff{self, module};
+    if (hand_off != nullptr &&
+        TrySubmitThreadpoolCallback(&ReleaseModuleWhenThreadEnds, hand_off, nullptr)) {
+      return;
+    }
+    delete hand_off;
+    CloseHandle(self);
+  }
+  module_reference.store(module);  // Stop or the next Start releases it
 }
 
 }  // namespace TqProxy

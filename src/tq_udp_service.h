@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -27,7 +28,13 @@ struct LocalSocketInfo {
   std::string ip;
   int32_t port = 0;
   bool excluded = false;  // taken out of the watch after a socket error
+  // Sends on this socket take turns (see SendDatagram); it lives as long as
+  // the entry, which Stop removes only after the sends in flight are done.
+  std::unique_ptr<std::mutex> send_turn = std::make_unique<std::mutex>();
 };
+
+// One wait covers at most 64 events, and the breaker's takes one of them.
+constexpr size_t kMaxListenSockets = 63;
 
 enum ServiceState : int32_t { kStateIdle = 0, kStateRunning = 1, kStateStopRequested = 2 };
 
@@ -92,8 +99,10 @@ class TQUdpService {
   void DescribeAdapter(const IP_ADAPTER_ADDRESSES &adapter, std::vector<std::string> *list);
   SOCKET EnsureSendSocket();
   int32_t SendToPeer(PeerConnContext &peer, int64_t now, const char *data, int32_t len);
+  std::mutex *SendTurnOf(SOCKET s) const;
   void AcquireModuleReference();
   void ReleaseModuleReference();
+  void HandOffModuleReference();
 
   friend class SendInFlight;
 
@@ -102,8 +111,14 @@ class TQUdpService {
   std::mutex lifecycle_mutex;    // serialises Start and Stop of host threads
   std::mutex send_socket_mutex;  // makes send_socket at most once
   std::atomic<int32_t> sends_in_flight{0};
+  std::mutex sends_done_mutex;  // with sends_done: Stop waits for sends in flight
+  std::condition_variable sends_done;
+  // A stop asked for from a callback inside Start or Stop of the thread that
+  // holds lifecycle_mutex; guarded by it.
+  bool nested_stop_requested = false;
   int32_t socket_library_startups = 0;  // WSAStartup calls not yet balanced
-  HMODULE module_reference = nullptr;   // keeps the code mapped while the thread runs
+  // Keeps the code mapped while the thread runs.
+  std::atomic<HMODULE> module_reference{nullptr};
 };
 
 }  // namespace TqProxy

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <thread>
 #include <cstring>
 #include <memory>
 
@@ -29,7 +30,8 @@ R Failed(int error, R result) {
   WSASetLastError(error);
   return result;
 }
-int WSAAPI FailStartup(WORD, LPWSADATA) { return Failed(WSASYSNOTREADY, WSASYSNOTREADY); }
+// WSAStartup reports its error as its result; the last error is not set.
+int WSAAPI FailStartup(WORD, LPWSADATA) { return Failed(WSAEINVAL, WSASYSNOTREADY); }
 SOCKET WSAAPI FailSocket(int, int, int) {
   ++g_calls;
   return Failed(WSAEMFILE, INVALID_SOCKET);
@@ -43,6 +45,11 @@ int WSAAPI FailEnumeration(SOCKET, WSAEVENT, LPWSANETWORKEVENTS) {
 // Only the first event, the breaker's, cannot be made.
 WSAEVENT WSAAPI FailFirstEvent() {
   return g_calls++ > 0 ? WSACreateEvent() : Failed(WSA_NOT_ENOUGH_MEMORY, WSA_INVALID_EVENT);
+}
+// The breaker's event is made, with an error reported all the same.
+WSAEVENT WSAAPI FirstEventWithError() {
+  const WSAEVENT event = WSACreateEvent();
+  return g_calls++ > 0 ? event : Failed(WSAENOBUFS, event);
 }
 // How Windows reports an ICMP port-unreachable on an unconnected socket;
 // the queued datagram stays, as there.
@@ -168,11 +175,12 @@ TEST_F(Faults, PeersThatCannotTakeADatagramDoNotDisturbTheService) {
 // - the socket library fails to start, never balanced by a cleanup (then or
 //   at Stop): that would end the host's own Winsock session;
 // - no listen socket can be made;
-// - no thread can be made: sockets closed, the previous callbacks kept.
+// - no breaker or no thread can be made: sockets closed, the previous
+//   callbacks kept.
 TEST_F(Faults, StartFailuresRollBackToIdle) {
   seams::wsa_startup = &FailStartup;
   EXPECT_EQ(-98, Start());
-  EXPECT_EQ(1u, Lines(4, "WSAStartup fail=10091\n"));
+  EXPECT_EQ(1u, Lines(4, "WSAStartup fail=10091\n"));  // its result
   EXPECT_EQ(0, service.state.load());
   EXPECT_EQ(0, service.Stop());
   EXPECT_TRUE(HostWinsockWorks());
@@ -190,14 +198,17 @@ TEST_F(Faults, StartFailuresRollBackToIdle) {
   ASSERT_EQ(0, Start());  // not refused: the failures left the object idle
   EXPECT_EQ(0, service.Stop());
   log.Clear();
-  seams::fail_next_thread_start = true;
-  int other = 0;
-  ProxyInitParam next = tqtest::MakeParam("127.0.0.1", port, &Ignore, &other);
-  EXPECT_EQ(-98, service.Start(&next));
-  EXPECT_EQ(1u, Lines(4, "service engine start failed:"));
-  EXPECT_TRUE(UdpPeer("127.0.0.1", port).Bound());  // the listen socket was closed
-  EXPECT_EQ(&Received, service.recv_callback);
-  EXPECT_EQ(this, service.user_data);
+  for (bool *fail : {&seams::fail_next_breaker, &seams::fail_next_thread_start}) {
+    *fail = true;
+    int other = 0;
+    ProxyInitParam next = tqtest::MakeParam("127.0.0.1", port, &Ignore, &other);
+    EXPECT_EQ(-98, service.Start(&next));
+    EXPECT_EQ(0, service.state.load());
+    EXPECT_TRUE(UdpPeer("127.0.0.1", port).Bound());  // the listen socket was closed
+    EXPECT_EQ(&Received, service.recv_callback);
+    EXPECT_EQ(this, service.user_data);
+  }
+  EXPECT_EQ(2u, Lines(4, "service engine start failed:"));
 
   ASSERT_EQ(0, Start());
   EXPECT_TRUE(Delivers("after the start failures"));
@@ -222,8 +233,50 @@ TEST_F(Faults, SendSocketCreationFailureFailsTheSendAndIsRetried) {
   EXPECT_EQ("found", got);
 }
 
+// The CPU time the calling thread has used so far, in milliseconds.
+double ThreadCpuMs() {
+  FILETIME created, ended, kernel, user;
+  GetThreadTimes(GetCurrentThread(), &created, &ended, &kernel, &user);
+  const auto ms = [](const FILETIME &t) {
+    return ((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e4;
+  };
+  return ms(kernel) + ms(user);
+}
+
+// Stop waits for a send still in flight (here held in its DEBUG line) by
+// sleeping until that send ends, not by spinning.
+TEST_F(Faults, StopSleepsWhileASendIsInFlight) {
+  static std::atomic<bool> held{false}, release{false};
+  held = release = false;
+  ASSERT_EQ(0, Start());
+  UdpPeer sink;
+  TqProxy::LogSink::Instance().SetLog(
+      nullptr,
+      [](void *, int32_t, const char *line) {
+        if (std::strstr(line, "] send data to") == nullptr) return;
+        held = true;
+        while (!release) Sleep(1);
+      },
+      1);
+  std::thread sender([&] { service.Send("127.0.0.1", sink.Port(), "held", 4); });
+  ASSERT_TRUE(Eventually([] { return held.load(); }));
+  double stop_cpu_ms = -1;
+  std::thread stopper([&] {
+    const double before = ThreadCpuMs();
+    service.Stop();
+    stop_cpu_ms = ThreadCpuMs() - before;
+  });
+  Sleep(600);
+  release = true;
+  sender.join();
+  stopper.join();
+  EXPECT_EQ(0, service.state.load());
+  EXPECT_LT(stop_cpu_ms, 100) << "of 600 ms waiting";
+}
+
 // A failed event wait, a failed event enumeration, a breaker without an
-// event: each ends the loop with its ERROR line, and the object recovers.
+// event, a breaker with an error: each ends the loop with its ERROR line,
+// and the object recovers.
 TEST_F(Faults, LoopCallFailuresEndTheLoopWithTheirLine) {
   const std::string ends = "status report, select return error will exit net i/o thread, ret=-1, ";
   ASSERT_EQ(0, Start());
@@ -240,6 +293,16 @@ TEST_F(Faults, LoopCallFailuresEndTheLoopWithTheirLine) {
   seams::wsa_create_event = &FailFirstEvent;
   ASSERT_EQ(0, Start());
   ExpectLoopEndedThenRecovers("status report, select ");
+
+  // The breaker's code is logged, whatever the thread's last error says.
+  EXPECT_EQ(0, service.Stop());
+  g_calls = 0;
+  seams::wsa_create_event = &FirstEventWithError;
+  ASSERT_EQ(0, Start());
+  const std::string exception = "status report, select exception will exit net i/o thread, ret=";
+  ASSERT_TRUE(log.WaitFor(exception));
+  EXPECT_EQ(1u, log.Count(", err.no=10055, err.msg=" + std::string(std::strerror(WSAENOBUFS))));
+  ExpectLoopEndedThenRecovers(exception);
 }
 
 // Windows reports an ICMP port-unreachable as WSAECONNRESET on the next

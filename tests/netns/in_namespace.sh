@@ -28,7 +28,7 @@ if [ "$TQ_NETNS_PHASE" = adapters ]; then
 fi
 if [ "$TQ_NETNS_PHASE" = many-sockets ]; then
   # 64 addresses, each on an interface of its own (Wine binds a port once
-  # per interface): with the breaker's, 65 events, one more than a wait takes.
+  # per interface): one more than a wait can watch beside the breaker.
   for i in $(seq 0 31); do
     ip link add ma$i type veth peer name mb$i
     ip addr add 198.19.$i.1/32 dev ma$i
