@@ -70,7 +70,7 @@ std::shared_ptr<PeerConnContext> TQUdpService::GetPeerContext(SOCKET socket,
     std::lock_guard<std::mutex> lock(mutex);
     const std::shared_ptr<PeerConnContext> *known = peer_index.Find(index_key);
     if (known != nullptr) PrefetchContext(known->get());
-    const int64_t now = now_ms();
+    const int64_t now = PeerClockMs();
     if (known != nullptr) {
       (*known)->last_active_ms.store(now);
       return *known;
@@ -94,7 +94,7 @@ std::shared_ptr<PeerConnContext> TQUdpService::GetPeerContext(SOCKET socket,
 
 void TQUdpService::ExpirePeerContexts() {
   std::lock_guard<std::mutex> lock(mutex);
-  const int64_t now = now_ms();
+  const int64_t now = PeerClockMs();
   // Activity times only move forward, so no entry can have reached its
   // limit before the earliest one seen at the last walk: skip the walk.
   if (now < earliest_expiry_ms) return;

@@ -99,7 +99,7 @@ int32_t TQUdpService::Send(const char *ip, uint32_t port, const char *data, int3
       std::lock_guard<std::mutex> lock(mutex);
       if (const std::shared_ptr<PeerConnContext> *known = peer_index.Find(key)) {
         PrefetchContext(known->get());
-        now = now_ms();
+        now = PeerClockMs();
         peer = *known;
       }
     }
@@ -115,7 +115,7 @@ int32_t TQUdpService::Send(const char *ip, uint32_t port, const char *data, int3
     }
     if (selected.empty()) return TQ_PROXY_ERR_ARGUMENT;
     int32_t result = -1;
-    for (const auto &peer : selected) result = SendToPeer(*peer, now_ms(), data, len);
+    for (const auto &peer : selected) result = SendToPeer(*peer, PeerClockMs(), data, len);
     return result;
   }
 

@@ -16,6 +16,7 @@
 #include "platform.h"
 #include "peer_context.h"
 #include "peer_index.h"
+#include "test_seams.h"
 
 namespace TqProxy {
 
@@ -37,6 +38,8 @@ constexpr int64_t kNoExpiry = INT64_MAX;
 
 // Milliseconds of the monotonic clock.
 int64_t SteadyNowMs();
+// The clock of peer activity: the monotonic clock (a seam in the test build).
+inline int64_t PeerClockMs() { return TQ_SYSCALL(TqProxy::SteadyNowMs, steady_now_ms)(); }
 
 class TQUdpService {
  public:
@@ -77,9 +80,6 @@ class TQUdpService {
   std::shared_ptr<SocketBreaker> breaker;
   RecvCallback recv_callback = nullptr;
   void *user_data = nullptr;
-
-  // The clock of peer activity; tests replace it to step through expiry.
-  int64_t (*now_ms)() = &SteadyNowMs;
 
  private:
   static void NetIoThreadEntry(TQUdpService *service);

@@ -22,9 +22,12 @@ struct Fixture {  // the capture outlives the service, which logs at teardown
   TqProxy::TQUdpService service;
   Fixture() {
     TqProxy::LogSink::Instance().SetLog(&log, &tqtest::LogCapture::Callback, 1);
-    service.now_ms = &FakeNow;
+    TqProxy::seams::steady_now_ms = &FakeNow;
   }
-  ~Fixture() { TqProxy::LogSink::Instance().SetLog(nullptr, nullptr, 1); }
+  ~Fixture() {
+    TqProxy::seams::Reset();
+    TqProxy::LogSink::Instance().SetLog(nullptr, nullptr, 1);
+  }
 };
 
 // Keys are port (host order) first, then the dotted quad. One context per

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "log/log_sink.h"
+#include "test_seams.h"
 #include "tq_udp_service.h"
 
 namespace {
@@ -145,7 +146,7 @@ int64_t FakeNow() { return g_fake_now_ms; }
 // kept. The cost of the timing itself is taken off.
 void BenchChurn(int peers) {
   auto service = std::make_unique<TQUdpService>();
-  service->now_ms = &FakeNow;
+  TqProxy::seams::steady_now_ms = &FakeNow;
   const int64_t spacing = TqProxy::kPeerIdleLimitMs / peers;
   const int64_t t0 = 50000000000LL;  // far from 0, like a real monotonic clock
   int next = 0;
@@ -184,6 +185,7 @@ void BenchChurn(int peers) {
       ("ExpirePeerContexts: one due per cycle, then " + std::to_string(smallest) + " to " +
        std::to_string(largest) + " left")
           .c_str());
+  TqProxy::seams::Reset();
 }
 
 }  // namespace
