@@ -140,7 +140,7 @@ int32_t TQUdpService::Send(const char *ip, uint32_t port, const char *data, int3
 // with the time `now`.
 int32_t TQUdpService::SendToPeer(PeerConnContext &peer, int64_t now, const char *data,
                                  int32_t len) {
-  peer.last_active_ms.store(now);
+  RefreshActivity(peer, now);
   const int32_t result = SendDatagram(peer.local_socket, data, len, peer.addr);
   const LastErrorKeeper keep_error;
   if (result < 1) {

@@ -15,6 +15,7 @@
 #include "TqProxy.h"
 #include "platform.h"
 #include "peer_context.h"
+#include "peer_expiry.h"
 #include "peer_index.h"
 #include "test_seams.h"
 
@@ -33,8 +34,9 @@ struct LocalSocketInfo {
 enum ServiceState : int32_t { kStateIdle = 0, kStateRunning = 1, kStateStopRequested = 2 };
 
 constexpr size_t kRecvBufferSize = 0x14000;  // 81920; receives get one byte less
-constexpr int64_t kPeerIdleLimitMs = 300000;
-constexpr int64_t kNoExpiry = INT64_MAX;
+// The most peers the table holds: a new one beyond it replaces the one idle
+// longest, so that a flood of new sources cannot exhaust memory.
+constexpr size_t kMaxPeerContexts = 1048576;
 
 // Milliseconds of the monotonic clock.
 int64_t SteadyNowMs();
@@ -43,7 +45,8 @@ inline int64_t PeerClockMs() { return TQ_SYSCALL(TqProxy::SteadyNowMs, steady_no
 
 class TQUdpService {
  public:
-  TQUdpService();
+  // The white-box tests reach the bound with a smaller table.
+  explicit TQUdpService(size_t max_peer_contexts = kMaxPeerContexts);
   ~TQUdpService();
   TQUdpService(const TQUdpService &) = delete;
   TQUdpService &operator=(const TQUdpService &) = delete;
@@ -67,13 +70,15 @@ class TQUdpService {
   void ExpirePeerContexts();
 
   // The fields, public for the library's own white-box tests.
-  std::mutex mutex;  // guards peer_contexts and peer_index
+  std::mutex mutex;  // guards peer_contexts, peer_index and peer_expiry
   SOCKET send_socket = 0;
-  // Transparent order: looked up by a key text in place, without a string.
-  std::map<std::string, std::shared_ptr<PeerConnContext>, std::less<>> peer_contexts;
+  PeerTable peer_contexts;
   // The same entries by address and port, for the per-datagram and per-send
-  // lookups; changed only together with peer_contexts.
+  // lookups, and by due time, for the sweep; changed only together with
+  // peer_contexts.
   PeerIndex peer_index;
+  PeerExpiry peer_expiry;
+  const size_t max_peer_contexts;
   std::atomic<int32_t> state{kStateIdle};
   std::map<int64_t, LocalSocketInfo> listen_sockets;
   std::shared_ptr<std::thread> net_io_thread;
@@ -92,13 +97,13 @@ class TQUdpService {
   void DescribeAdapter(const IP_ADAPTER_ADDRESSES &adapter, std::vector<std::string> *list);
   SOCKET EnsureSendSocket();
   int32_t SendToPeer(PeerConnContext &peer, int64_t now, const char *data, int32_t len);
+  // Takes a context, already out of peer_expiry, out of the other two.
+  void RemovePeer(PeerConnContext &peer) noexcept;
   void AcquireModuleReference();
   void ReleaseModuleReference();
 
   friend class SendInFlight;
 
-  // No entry of peer_contexts expires before this; guarded by `mutex`.
-  int64_t earliest_expiry_ms = kNoExpiry;
   std::mutex lifecycle_mutex;    // serialises Start and Stop of host threads
   std::mutex send_socket_mutex;  // makes send_socket at most once
   std::atomic<int32_t> sends_in_flight{0};
