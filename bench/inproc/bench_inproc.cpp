@@ -188,6 +188,41 @@ void BenchChurn(int peers) {
   TqProxy::seams::Reset();
 }
 
+// The bound: a table filled to its limit, then a flood of new sources,
+// each of which replaces the peer idle longest. Live heap per peer at the
+// limit and after the flood, and the cost of a new peer when full.
+void BenchFull() {
+  auto service = std::make_unique<TQUdpService>();
+  TqProxy::seams::steady_now_ms = &FakeNow;
+  const int limit = static_cast<int>(TqProxy::kMaxPeerContexts);
+  const size_t bytes_before = g_live_bytes;
+  const int64_t t0 = 50000000000LL;
+  int next = 0;
+  for (; next < limit; ++next) {
+    g_fake_now_ms = t0 + next / 8;  // all within the idle limit
+    const sockaddr_in a = PeerAddress(next);
+    service->GetPeerContext(kUnusedSocket, &a);
+  }
+  Row("heap_per_peer_full", static_cast<double>(g_live_bytes - bytes_before) / limit, "bytes",
+      ("live heap " + std::to_string(g_live_bytes - bytes_before) + " bytes for " +
+       std::to_string(service->peer_contexts.size()) + " peers")
+          .c_str());
+  constexpr int kFlood = 100000;
+  const auto start = std::chrono::steady_clock::now();
+  for (const int end = next + kFlood; next < end; ++next) {
+    const sockaddr_in a = PeerAddress(next);
+    service->GetPeerContext(kUnusedSocket, &a);
+  }
+  const std::chrono::duration<double, std::nano> spent = std::chrono::steady_clock::now() - start;
+  Row("insert_full", spent.count() / kFlood, "ns",
+      "GetPeerContext: new peer replacing the longest idle (lines filtered)");
+  Row("heap_per_peer_flooded", static_cast<double>(g_live_bytes - bytes_before) / limit, "bytes",
+      ("after " + std::to_string(kFlood) +
+       " more new sources: " + std::to_string(service->peer_contexts.size()) + " peers")
+          .c_str());
+  TqProxy::seams::Reset();
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -195,6 +230,11 @@ int main(int argc, char **argv) {
   if (argc > 1 && std::string(argv[1]) == "churn") {
     log.SetLog(nullptr, DiscardLine, TQ_PROXY_LOG_ERROR);
     for (int peers : {10, 1000, 10000, 100000}) BenchChurn(peers);
+    return 0;
+  }
+  if (argc > 1 && std::string(argv[1]) == "full") {
+    log.SetLog(nullptr, DiscardLine, TQ_PROXY_LOG_ERROR);
+    BenchFull();
     return 0;
   }
   log.SetLog(nullptr, DiscardLine, TQ_PROXY_LOG_INFO);  // as the benchmark host: INFO delivered
@@ -212,5 +252,6 @@ int main(int argc, char **argv) {
   // The peers' INFO lines filtered: only the sweep is of interest here.
   log.SetLog(nullptr, DiscardLine, TQ_PROXY_LOG_ERROR);
   for (int peers : {10, 100000}) BenchChurn(peers);
+  BenchFull();
   return 0;
 }
