@@ -145,7 +145,7 @@ int32_t TQUdpService::Send(const char *ip, uint32_t port, const char *data, int3
       std::lock_guard<std::mutex> lock(mutex);
       if (const std::shared_ptr<PeerConnContext> *known = peer_index.Find(key)) {
         PrefetchContext(known->get());
-        now = now_ms();
+        now = PeerClockMs();
         peer = *known;
       }
     }
@@ -161,7 +161,7 @@ int32_t TQUdpService::Send(const char *ip, uint32_t port, const char *data, int3
     }
     if (selected.empty()) return TQ_PROXY_ERR_ARGUMENT;
     int32_t result = -1;
-    for (const auto &peer : selected) result = SendToPeer(*peer, now_ms(), data, len);
+    for (const auto &peer : selected) result = SendToPeer(*peer, PeerClockMs(), data, len);
     return result;
   }
 
@@ -187,7 +187,7 @@ int32_t TQUdpService::Send(const char *ip, uint32_t port, const char *data, int3
 // with the time `now`.
 int32_t TQUdpService::SendToPeer(PeerConnContext &peer, int64_t now, const char *data,
                                  int32_t len) {
-  peer.last_active_ms.store(now);
+  RefreshActivity(peer, now);
   const int32_t result =
       SendDatagram(peer.local_socket, SendTurnOf(peer.local_socket), data, len, peer.addr, state);
   const LastErrorKeeper keep_error;

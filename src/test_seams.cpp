@@ -1,5 +1,7 @@
 #include "test_seams.h"
 
+#include "tq_udp_service.h"
+
 #if defined(TQPROXY_TEST_SEAMS)
 namespace TqProxy {
 namespace seams {
@@ -12,6 +14,7 @@ DWORD(WSAAPI *wsa_wait_for_multiple_events)(DWORD, const WSAEVENT *, BOOL, DWORD
 int(WSAAPI *wsa_enum_network_events)(SOCKET, WSAEVENT, LPWSANETWORKEVENTS);
 ULONG(WINAPI *get_adapters_addresses)(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES, PULONG);
 LPVOID(WINAPI *heap_alloc)(HANDLE, DWORD, SIZE_T);
+int64_t (*steady_now_ms)();
 bool fail_next_thread_start;
 bool fail_next_breaker;
 
@@ -24,6 +27,7 @@ void Reset() {
   wsa_enum_network_events = &::WSAEnumNetworkEvents;
   get_adapters_addresses = &::GetAdaptersAddresses;
   heap_alloc = &::HeapAlloc;
+  steady_now_ms = &SteadyNowMs;
   fail_next_thread_start = false;
   fail_next_breaker = false;
 }

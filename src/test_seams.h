@@ -1,7 +1,10 @@
 // Internal header. The few system calls that a test cannot make fail for
-// real, reachable through replaceable pointers in the test build only
-// (TQPROXY_TEST_SEAMS). The DLL calls the system directly.
+// real, and the clock of peer activity, which a test cannot wait five
+// minutes for: reachable through replaceable pointers in the test build
+// only (TQPROXY_TEST_SEAMS). The DLL calls the system directly.
 #pragma once
+
+#include <cstdint>
 
 #include "platform.h"
 
@@ -16,6 +19,7 @@ extern DWORD(WSAAPI *wsa_wait_for_multiple_events)(DWORD, const WSAEVENT *, BOOL
 extern int(WSAAPI *wsa_enum_network_events)(SOCKET, WSAEVENT, LPWSANETWORKEVENTS);
 extern ULONG(WINAPI *get_adapters_addresses)(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES, PULONG);
 extern LPVOID(WINAPI *heap_alloc)(HANDLE, DWORD, SIZE_T);
+extern int64_t (*steady_now_ms)();  // TqProxy::SteadyNowMs
 // When set, the next start fails to create its thread, as std::thread does.
 extern bool fail_next_thread_start;
 // When set, the next start fails to make its breaker (out of memory).

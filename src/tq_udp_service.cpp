@@ -33,7 +33,7 @@ int64_t SteadyNowMs() {
 
 const char *ErrorText(int error) { return std::strerror(error); }
 
-TQUdpService::TQUdpService() {
+TQUdpService::TQUdpService(size_t max_peer_contexts) : max_peer_contexts(max_peer_contexts) {
   // The sink must outlive this object, whose teardown still logs: making it
   // first orders its destruction (it has none) after ours.
   LogSink::Instance();
@@ -193,7 +193,7 @@ void TQUdpService::ReleaseRun(bool log_stop) {
     std::lock_guard<std::mutex> lock(mutex);
     peer_contexts.clear();
     peer_index.Clear();
-    earliest_expiry_ms = kNoExpiry;
+    peer_expiry.Clear();
     net_io_thread.reset();
     breaker.reset();
     if (log_stop) TQ_SERVICE_LOG(fn::kStop, kLogLevelInfo, "stop service");

@@ -16,7 +16,9 @@
 #include "TqProxy.h"
 #include "platform.h"
 #include "peer_context.h"
+#include "peer_expiry.h"
 #include "peer_index.h"
+#include "test_seams.h"
 
 namespace TqProxy {
 
@@ -39,15 +41,19 @@ constexpr size_t kMaxListenSockets = 63;
 enum ServiceState : int32_t { kStateIdle = 0, kStateRunning = 1, kStateStopRequested = 2 };
 
 constexpr size_t kRecvBufferSize = 0x14000;  // 81920; receives get one byte less
-constexpr int64_t kPeerIdleLimitMs = 300000;
-constexpr int64_t kNoExpiry = INT64_MAX;
+// The most peers the table holds: a new one beyond it replaces the one idle
+// longest, so that a flood of new sources cannot exhaust memory.
+constexpr size_t kMaxPeerContexts = 1048576;
 
 // Milliseconds of the monotonic clock.
 int64_t SteadyNowMs();
+// The clock of peer activity: the monotonic clock (a seam in the test build).
+inline int64_t PeerClockMs() { return TQ_SYSCALL(TqProxy::SteadyNowMs, steady_now_ms)(); }
 
 class TQUdpService {
  public:
-  TQUdpService();
+  // The white-box tests reach the bound with a smaller table.
+  explicit TQUdpService(size_t max_peer_contexts = kMaxPeerContexts);
   ~TQUdpService();
   TQUdpService(const TQUdpService &) = delete;
   TQUdpService &operator=(const TQUdpService &) = delete;
@@ -71,22 +77,21 @@ class TQUdpService {
   void ExpirePeerContexts();
 
   // The fields, public for the library's own white-box tests.
-  std::mutex mutex;  // guards peer_contexts and peer_index
+  std::mutex mutex;  // guards peer_contexts, peer_index and peer_expiry
   SOCKET send_socket = 0;
-  // Transparent order: looked up by a key text in place, without a string.
-  std::map<std::string, std::shared_ptr<PeerConnContext>, std::less<>> peer_contexts;
+  PeerTable peer_contexts;
   // The same entries by address and port, for the per-datagram and per-send
-  // lookups; changed only together with peer_contexts.
+  // lookups, and by due time, for the sweep; changed only together with
+  // peer_contexts.
   PeerIndex peer_index;
+  PeerExpiry peer_expiry;
+  const size_t max_peer_contexts;
   std::atomic<int32_t> state{kStateIdle};
   std::map<int64_t, LocalSocketInfo> listen_sockets;
   std::shared_ptr<std::thread> net_io_thread;
   std::shared_ptr<SocketBreaker> breaker;
   RecvCallback recv_callback = nullptr;
   void *user_data = nullptr;
-
-  // The clock of peer activity; tests replace it to step through expiry.
-  int64_t (*now_ms)() = &SteadyNowMs;
 
  private:
   static void NetIoThreadEntry(TQUdpService *service);
@@ -100,14 +105,14 @@ class TQUdpService {
   SOCKET EnsureSendSocket();
   int32_t SendToPeer(PeerConnContext &peer, int64_t now, const char *data, int32_t len);
   std::mutex *SendTurnOf(SOCKET s) const;
+  // Takes a context, already out of peer_expiry, out of the other two.
+  void RemovePeer(PeerConnContext &peer) noexcept;
   void AcquireModuleReference();
   void ReleaseModuleReference();
   void HandOffModuleReference();
 
   friend class SendInFlight;
 
-  // No entry of peer_contexts expires before this; guarded by `mutex`.
-  int64_t earliest_expiry_ms = kNoExpiry;
   std::mutex lifecycle_mutex;    // serialises Start and Stop of host threads
   std::mutex send_socket_mutex;  // makes send_socket at most once
   std::atomic<int32_t> sends_in_flight{0};
