@@ -6,7 +6,7 @@ export PATH=/usr/lib/wine:$PATH
 export WINEPREFIX="${WINEPREFIX:-$(cd "$1" && pwd)/wineprefix}"
 export TQPROXY_WINEPREFIX="$WINEPREFIX"
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 export TZ=UTC
 unset DISPLAY
 

@@ -30,6 +30,11 @@ struct Fixture {
   }
 };
 
+SOCKET g_made = INVALID_SOCKET;  // the last socket the service made
+SOCKET WSAAPI Remembered(int family, int type, int protocol) {
+  return g_made = socket(family, type, protocol);
+}
+
 std::string BindError(int32_t port) {
   return "Bind Error, ret=-1, errno=10048, str=" + std::string(std::strerror(10048)) +
          ", ip=127.0.0.1, port=" + std::to_string(port) + "\n";
@@ -59,6 +64,15 @@ TEST(CreateLocalSocket, FailureTextAndSilentSkips) {
   EXPECT_EQ(kFailed, error);
   EXPECT_EQ(3u, f.log.Count(BindError(holder.Port())));
   EXPECT_TRUE(f.service.listen_sockets.empty());
+
+  // The socket whose bind failed is closed.
+  TqProxy::seams::create_socket = &Remembered;
+  EXPECT_FALSE(f.service.CreateLocalSocket({"127.0.0.1"}, holder.Port(), &error));
+  TqProxy::seams::Reset();
+  int type = 0, len = sizeof(type);
+  EXPECT_EQ(SOCKET_ERROR,
+            getsockopt(g_made, SOL_SOCKET, SO_TYPE, reinterpret_cast<char *>(&type), &len));
+  EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
 }
 
 // The second bind of one address is refused and logged; the table keeps the

@@ -3,6 +3,7 @@
 // written from inside the callback.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -22,13 +23,27 @@ std::string Message(const std::string &line) {  // between the prefix and the li
   return line.substr(at + 2, line.size() - at - 3);
 }
 
+// The local time, to the second, as the clock gives it on either side.
+std::string Now() {
+  SYSTEMTIME t;
+  GetLocalTime(&t);
+  char text[32];
+  std::snprintf(text, sizeof(text), "%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay,
+                t.wHour, t.wMinute, t.wSecond);
+  return text;
+}
+
 TEST(LogSinkFormat, TaggedLineLongerThanTheStackBuffer) {
   tqtest::LogCapture log;
   const std::string big(10000, 'q');
   LogSink::Instance().SetLog(&log, &tqtest::LogCapture::Callback, 1);
+  const std::string before = Now();
   LogSink::Instance().Write("src/dir/unit", 42, "Ns::Fn", 2, "extra", "<%s>", big.c_str());
+  const std::string after = Now();
   LogSink::Instance().SetLog(nullptr, nullptr, 1);
   ASSERT_EQ(1u, log.Lines().size());
+  EXPECT_LE(before, log.Lines()[0].text.substr(1, 19));
+  EXPECT_GE(after, log.Lines()[0].text.substr(1, 19));
   EXPECT_EQ("[INFO]<TqProxy>[extra][unit->Ns::Fn:42] <" + big + ">\n",
             log.Lines()[0].text.substr(25));  // behind the time field
 }

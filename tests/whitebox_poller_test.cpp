@@ -10,6 +10,7 @@
 
 #include "socket/socket_breaker.h"
 #include "socket/socket_select.h"
+#include "test_seams.h"
 #include "test_support.h"
 
 namespace {
@@ -62,10 +63,11 @@ TEST(SocketSelect, EveryWayAWaitEnds) {
   ASSERT_EQ(4, recv(b.Socket(), buffer, sizeof(buffer), 0));
 
   // The breaker's event ends a wait, with no error from a healthy breaker
-  // (whose end-of-wait Clear leaves the event to its setter).
+  // (whose end-of-wait Clear leaves the event set, to its setter).
   WSASetEvent(breaker.Event());
   EXPECT_EQ(1, poller.Wait(3000));
   EXPECT_EQ(0, poller.BreakerError());
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(breaker.Event(), 0));
   WSAResetEvent(breaker.Event());
 
   // Nothing queued: a timeout below -1 counts as 0; others are waited out.
@@ -91,6 +93,20 @@ TEST(SocketSelect, EveryWayAWaitEnds) {
   DWORD flags = 0;
   EXPECT_FALSE(GetHandleInformation(events[1], &flags) || GetHandleInformation(events[2], &flags));
   EXPECT_TRUE(GetHandleInformation(breaker.Event(), &flags));
+}
+
+// A breaker whose event could not be made is broken: its Clear tries the
+// reset, and keeps that failure as the breaker's error.
+TEST(SocketBreaker, BrokenOneTriesTheResetOnClear) {
+  TqProxy::seams::wsa_create_event = []() -> WSAEVENT {
+    WSASetLastError(WSA_NOT_ENOUGH_MEMORY);
+    return WSA_INVALID_EVENT;
+  };
+  TqProxy::SocketBreaker broken;
+  TqProxy::seams::Reset();
+  EXPECT_EQ(WSA_NOT_ENOUGH_MEMORY, broken.Error());
+  broken.Clear();
+  EXPECT_EQ(ERROR_INVALID_HANDLE, broken.Error());
 }
 
 }  // namespace

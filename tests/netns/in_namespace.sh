@@ -2,7 +2,7 @@
 # Inside a fresh network namespace: lay out the test hosts of the phase,
 # start this namespace's Wine server, run the phase's tests, clean up.
 set -eu
-export PATH=/usr/lib/wine:$PATH WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" TZ=UTC
+export PATH=/usr/lib/wine:$PATH WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d" TZ=UTC
 unset DISPLAY
 peer_pid=""
 # Also on a failed layout: the peers' namespace and this namespace's server go.

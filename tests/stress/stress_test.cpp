@@ -471,4 +471,52 @@ TEST(Churn, StartStopUnderTrafficReturnsResources) {
   dll.Unload();
 }
 
+// Sends to a known peer while new peers grow the table and while Stop
+// clears it: each send finds the peer or the stop, never a table halfway
+// through a change. One that missed the peer would make the send socket.
+TEST(Race, SendToAKnownPeerWhileTheTableGrowsAndStops) {
+  Watchdog dog(150);
+  WinsockSession ws;
+  TqProxyDll dll;
+  ASSERT_TRUE(dll.Load());
+  std::atomic<int> send_sockets{0};
+  const LogCallback tally = [](void *n, int32_t, const char *line) {
+    if (std::strstr(line, "] Socket Send fd=")) ++*static_cast<std::atomic<int> *>(n);
+  };
+  dll.SetLog(&send_sockets, tally, 2);
+  UdpPeer known;
+  std::vector<UdpPeer> crowd(1000);     // the index doubles seven times on its way to them
+  const uint16_t port = FreeUdpPort();  // after them: none of them has it
+  std::atomic<size_t> heard{0};
+  const RecvCallback count = [](void *n, const char *, int32_t) {
+    ++*static_cast<std::atomic<size_t> *>(n);
+  };
+  const ProxyInitParam param = MakeParam("127.0.0.1", port, count, &heard);
+  const std::string big(70000, 'x');  // fails without a system call: many lookups a second
+  for (int round = 0; round < 3; ++round) {
+    heard = 0;
+    ASSERT_EQ(0, dll.Init(&param));
+    known.SendTo("127.0.0.1", port, "hi");
+    ASSERT_TRUE(Eventually([&] { return heard > 0; }));  // known from here to the stop
+    std::atomic<bool> stopped{false};
+    std::vector<std::thread> senders;  // more than the cores: the loop is preempted mid-change
+    for (int t = 0; t < 3; ++t) {
+      senders.emplace_back([&] {
+        while (!stopped) dll.Send("127.0.0.1", known.Port(), big.data(), 70000);
+      });
+    }
+    heard = 0;
+    for (size_t i = 0; i < crowd.size(); ++i) {  // in steps the receive buffer holds whole
+      crowd[i].SendTo("127.0.0.1", port, "new");
+      if (i % 100 == 99) Eventually([&] { return heard > i; }, 2000);
+    }
+    dll.UnInit();
+    stopped = true;
+    for (std::thread &sender : senders) sender.join();
+  }
+  EXPECT_EQ(0, send_sockets.load());
+  dll.SetLog(nullptr, nullptr, -1);
+  dll.Unload();
+}
+
 }  // namespace
