@@ -129,6 +129,10 @@ class SendInFlight {
 
 int32_t TQUdpService::Send(const char *ip, uint32_t port, const char *data, int32_t len) {
   if (data == nullptr || len < 1) return TQ_PROXY_ERR_ARGUMENT;
+  // Refused before it is counted once the stop is visible: senders that
+  // keep calling in a tight loop would otherwise keep the count above 0
+  // and hold Stop's wait for seconds.
+  if (state.load() != kStateRunning) return TQ_PROXY_ERR_STATE;
   // Counted before the state test: Stop sets the state first and then waits
   // for the count, so a send either sees the stop or is waited for.
   SendInFlight in_flight(*this);
