@@ -30,7 +30,8 @@ bin=$build/bin
 mkdir -p "$out"
 
 unset WINEPREFIX  # always the build folder's prefix, never the user's own
-. scripts/wine-env.sh "$build"
+TQ_BUILD_DIR=$build
+. scripts/wine-env.sh
 pids=""
 cleanup() {
   for p in $pids; do kill "$p" 2>/dev/null || true; done

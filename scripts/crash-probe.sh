@@ -10,8 +10,8 @@ runs=${1:-100}
 probe=build/crash-probe
 cmake --preset mingw -B "$probe" -DTQPROXY_CRASH_PROBE=ON >/dev/null
 cmake --build "$probe" --target crash_probe_tests --parallel 2 >/dev/null
-set -- build  # sh passes no arguments to a sourced script
-. scripts/wine-env.sh build
+TQ_BUILD_DIR=build
+. scripts/wine-env.sh
 wine_up
 trap wine_down EXIT
 failed=0 passed=0 i=0
