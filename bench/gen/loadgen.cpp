@@ -336,49 +336,49 @@ class Generator {
     return {};
   }
 
+  // One datagram of `size` bytes to the target, its source address set per
+  // send through IP_PKTINFO, so that one socket speaks for many peers.
+  class PktinfoSend {
+   public:
+    PktinfoSend(int socket, sockaddr_in *target, int size) : socket_(socket) {
+      static char payload[1500];
+      static bool filled = (std::memset(payload, 'D', sizeof(payload)), true);
+      (void)filled;
+      iov_ = iovec{payload, static_cast<size_t>(size)};
+      m_.msg_name = target;
+      m_.msg_namelen = sizeof(*target);
+      m_.msg_iov = &iov_;
+      m_.msg_iovlen = 1;
+      m_.msg_control = control_;
+      m_.msg_controllen = sizeof(control_);
+      cmsghdr *c = CMSG_FIRSTHDR(&m_);
+      c->cmsg_level = IPPROTO_IP;
+      c->cmsg_type = IP_PKTINFO;
+      c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    }
+    bool From(uint32_t source_ip) {
+      in_pktinfo info{};
+      info.ipi_spec_dst.s_addr = htonl(source_ip);
+      std::memcpy(CMSG_DATA(CMSG_FIRSTHDR(&m_)), &info, sizeof(info));
+      return sendmsg(socket_, &m_, 0) >= 0;
+    }
+
+   private:
+    int socket_;
+    iovec iov_{};
+    alignas(cmsghdr) char control_[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr m_{};
+  };
+
   void SendFrom(long long source, int size) {
-    static char payload[1500];
-    static bool filled = (std::memset(payload, 'D', sizeof(payload)), true);
-    (void)filled;
-    iovec iov{payload, static_cast<size_t>(size)};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-    msghdr m{};
-    m.msg_name = &target_;
-    m.msg_namelen = sizeof(target_);
-    m.msg_iov = &iov;
-    m.msg_iovlen = 1;
-    m.msg_control = control;
-    m.msg_controllen = sizeof(control);
-    cmsghdr *c = CMSG_FIRSTHDR(&m);
-    c->cmsg_level = IPPROTO_IP;
-    c->cmsg_type = IP_PKTINFO;
-    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-    in_pktinfo info{};
-    info.ipi_spec_dst.s_addr = htonl(PeerIp(source));
-    std::memcpy(CMSG_DATA(c), &info, sizeof(info));
-    sendmsg(flood_, &m, 0);
+    PktinfoSend(flood_, &target_, size).From(PeerIp(source));
   }
 
   // Sends up to `count` datagrams for up to `seconds`, round-robin from the
   // sources 0..peers-1, keeping the receiver's queue short enough that the
   // kernel drops nothing. Returns the number sent.
   long long Flood(int peers, int size, long long count, double seconds) {
-    static char payload[1500];
-    std::memset(payload, 'D', sizeof(payload));
-    iovec iov{payload, static_cast<size_t>(size)};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-    msghdr m{};
-    m.msg_name = &target_;
-    m.msg_namelen = sizeof(target_);
-    m.msg_iov = &iov;
-    m.msg_iovlen = 1;
-    m.msg_control = control;
-    m.msg_controllen = sizeof(control);
-    cmsghdr *c = CMSG_FIRSTHDR(&m);
-    c->cmsg_level = IPPROTO_IP;
-    c->cmsg_type = IP_PKTINFO;
-    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-    in_pktinfo info{};
+    PktinfoSend send(flood_, &target_, size);
     long long sent = 0;
     for (const int64_t end = Us() + static_cast<int64_t>(seconds * 1e6);
          sent < count && Us() < end;) {
@@ -389,9 +389,7 @@ class Generator {
         continue;
       }
       for (const long long batch_end = std::min(count, sent + 16); sent < batch_end; ++sent) {
-        info.ipi_spec_dst.s_addr = htonl(PeerIp(sent % peers));
-        std::memcpy(CMSG_DATA(c), &info, sizeof(info));
-        if (sendmsg(flood_, &m, 0) < 0) break;
+        if (!send.From(PeerIp(sent % peers))) break;
       }
     }
     return sent;
