@@ -68,4 +68,7 @@ END {
   for (i = 1; i <= 4; i++)
     target("in process " ops[i] ": 100000 / 10 peers", ratio(ops[i] "_100000", "inproc", ops[i] "_10", "inproc"), "<=", 2)
   target("heap bytes per peer entry (100000 peers)", v["heap_per_peer_100000", "inproc"], "<=", 320)
+  target("in process sweep, one entry due a cycle: 100000 / 10 peers", ratio("churn_100000", "inproc", "churn_10", "inproc"), "<=", 2)
+  if (has("churn_recv64_100000", "lib"))
+    target("receive 64B, about 100000 peers turning over / 1 peer", ratio("churn_recv64_100000", "lib", "recv64_1", "lib"), ">=", 0.9)
 }

@@ -8,16 +8,23 @@
  * stop. TQ_Proxy_Send sends datagrams; TQ_Proxy_SetLog routes log lines.
  *
  * Threading rules:
- *  - TQ_Proxy_Init and TQ_Proxy_UnInit are meant for host threads; calls
- *    from several host threads at once are serialised by the library.
+ *  - TQ_Proxy_Init and TQ_Proxy_UnInit are meant for host threads. While
+ *    another thread is inside TQ_Proxy_Init or TQ_Proxy_UnInit,
+ *    TQ_Proxy_Init returns -97 at once and TQ_Proxy_UnInit waits for it.
  *  - TQ_Proxy_Send and TQ_Proxy_SetLog may be called from any thread at any
- *    time, concurrently, also from inside either callback.
+ *    time, concurrently, also from inside either callback. Sends of several
+ *    threads at once all go out; a send fails (-1) only for a reason of its
+ *    own, or when the system could take no datagram for tens of ms.
  *  - RecvCallback runs on the library's network I/O thread, one call at a
  *    time. LogCallback runs on whichever thread writes the line, one call
  *    at a time.
  *  - TQ_Proxy_UnInit called from inside a callback on the network I/O
  *    thread only requests the stop and returns 0; the next TQ_Proxy_UnInit
- *    or TQ_Proxy_Init from a host thread finishes it.
+ *    or TQ_Proxy_Init from a host thread finishes it. Called from a log
+ *    callback during TQ_Proxy_Init, the stop follows that start: that
+ *    TQ_Proxy_Init returns 0 with the service already stopped.
+ *  - At process exit no callback is called: the library's last line goes
+ *    to standard output instead, when the minimum level lets it through.
  */
 #ifndef TQPROXY_H
 #define TQPROXY_H

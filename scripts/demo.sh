@@ -26,7 +26,8 @@ if ss -Hlun "sport = :$port" | grep -q .; then
 fi
 
 unset WINEPREFIX  # always the prefix in build/, never the user's own
-. scripts/wine-env.sh build
+TQ_BUILD_DIR=build
+. scripts/wine-env.sh
 hub_pid="" log=$(mktemp)
 cleanup() {
   if [ -n "$hub_pid" ] && kill -0 "$hub_pid" 2>/dev/null; then kill "$hub_pid"; fi

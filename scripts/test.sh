@@ -7,7 +7,8 @@ cd "$root"
 sh scripts/install-deps.sh
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw
-. scripts/wine-env.sh build
+TQ_BUILD_DIR=build
+. scripts/wine-env.sh
 wine_up
 trap wine_down EXIT
 ctest --preset mingw "$@"

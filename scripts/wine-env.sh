@@ -2,11 +2,13 @@
 # folder (never the user's own), with a persistent server so that each
 # test process starts in a fraction of a second.
 # Usage: . scripts/wine-env.sh <build-dir>; wine_up; ...; wine_down
+# A sourcing sh script cannot pass the argument (dash hands the sourced
+# file the script's own arguments): it sets TQ_BUILD_DIR instead.
 export PATH=/usr/lib/wine:$PATH
-export WINEPREFIX="${WINEPREFIX:-$(cd "$1" && pwd)/wineprefix}"
+export WINEPREFIX="${WINEPREFIX:-$(cd "${TQ_BUILD_DIR:-$1}" && pwd)/wineprefix}"
 export TQPROXY_WINEPREFIX="$WINEPREFIX"
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 export TZ=UTC
 unset DISPLAY
 

@@ -76,7 +76,8 @@ void TQUdpService::Select() {
       break;
     }
     if (poller.BreakerError() != 0) {
-      const int err = platform::LastSocketError();
+      // The breaker's own code: the thread's last error says nothing of it.
+      const int err = static_cast<int>(poller.BreakerError());
       TQ_SERVICE_LOG(fn::kSelect, kLogLevelError,
                      "status report, select exception will exit net i/o thread, ret=%d, "
                      "err.no=%d, err.msg=%s",

@@ -4,12 +4,21 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "platform.h"
 
 namespace TqProxy {
+
+struct PeerConnContext;
+
+// Key text to context, in key order (transparent: looked up by a key text
+// in place, without a string).
+using PeerTable = std::map<std::string, std::shared_ptr<PeerConnContext>, std::less<>>;
 
 struct PeerConnContext {
   PeerConnContext(const sockaddr_in &from, SOCKET socket, int64_t now)
@@ -18,7 +27,21 @@ struct PeerConnContext {
   const sockaddr_in addr;               // the sender, as the receive reported it
   const SOCKET local_socket;            // the listen socket on which it was first heard
   std::atomic<int64_t> last_active_ms;  // refreshed by receives and by sends outside the lock
+
+  // The peer table's own, under the service mutex while the context is in
+  // the table: its entry there, and the next context in its expiry list.
+  PeerTable::iterator table_entry{};
+  PeerConnContext *expiry_next = nullptr;
 };
+
+// Sets the activity time to `now` unless it is later already: a send that
+// read the clock before a receive may store after it, and the expiry order
+// relies on activity times that never move back.
+inline void RefreshActivity(PeerConnContext &peer, int64_t now) {
+  int64_t seen = peer.last_active_ms.load();
+  while (seen < now && !peer.last_active_ms.compare_exchange_weak(seen, now)) {
+  }
+}
 
 // A short text in place, for the paths that must not allocate. The longest
 // text held is a peer key, "65535_255.255.255.255".

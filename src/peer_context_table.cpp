@@ -1,6 +1,5 @@
 // The peer table: one context per remote address and port, found or made
 // for every received datagram and swept out after five idle minutes.
-#include <algorithm>
 
 #include "service_log.h"
 #include "tq_udp_service.h"
@@ -64,29 +63,41 @@ std::shared_ptr<PeerConnContext> TQUdpService::GetPeerContext(SOCKET socket,
   const uint64_t index_key = PeerIndexKey(*from);
 
   std::shared_ptr<PeerConnContext> context;
-  ShortText key;
+  ShortText key, removed_key;
   size_t size = 0;
   {
     std::lock_guard<std::mutex> lock(mutex);
     const std::shared_ptr<PeerConnContext> *known = peer_index.Find(index_key);
     if (known != nullptr) PrefetchContext(known->get());
-    const int64_t now = now_ms();
+    const int64_t now = PeerClockMs();
     if (known != nullptr) {
-      (*known)->last_active_ms.store(now);
+      RefreshActivity(**known, now);
       return *known;
     }
-    // Everything that can throw comes before the table changes, so the
-    // table and its index never disagree.
     key = PeerKey(*from);
     context = std::shared_ptr<PeerConnContext>(new PeerConnContext(*from, socket, now));
+    // Full: the peer idle longest makes room, taken out as the sweep would.
+    if (peer_contexts.size() >= max_peer_contexts) {
+      if (PeerConnContext *oldest = peer_expiry.TakeOldest()) {
+        removed_key = PeerKey(oldest->addr);
+        RemovePeer(*oldest);
+      }
+    }
+    // Everything else that can throw comes before the table changes, so
+    // the table and its index never disagree.
     peer_index.ReserveOneMore();
-    peer_contexts.emplace(std::string(key.View()), context);
+    context->table_entry = peer_contexts.emplace(std::string(key.View()), context).first;
     peer_index.Insert(index_key, context);
+    peer_expiry.Add(context.get());
     size = peer_contexts.size();
-    earliest_expiry_ms = std::min(earliest_expiry_ms, now + kPeerIdleLimitMs);
   }
   // Logged after the lock: a log callback may call TQ_Proxy_Send, which
   // takes `mutex`. Same text, and the size as it stood at the insertion.
+  if (removed_key.size != 0) {
+    TQ_SERVICE_LOG(fn::kGetPeerContext, kLogLevelWarn,
+                   "peer table full, remove longest idle peer=%s for new peer=%s, size=%d",
+                   removed_key.CStr(), key.CStr(), static_cast<int32_t>(size));
+  }
   TQ_SERVICE_LOG(fn::kGetPeerContext, kLogLevelInfo, "accept peer=%s, size=%d", key.CStr(),
                  static_cast<int32_t>(size));
   return context;
@@ -94,23 +105,14 @@ std::shared_ptr<PeerConnContext> TQUdpService::GetPeerContext(SOCKET socket,
 
 void TQUdpService::ExpirePeerContexts() {
   std::lock_guard<std::mutex> lock(mutex);
-  const int64_t now = now_ms();
-  // Activity times only move forward, so no entry can have reached its
-  // limit before the earliest one seen at the last walk: skip the walk.
-  if (now < earliest_expiry_ms) return;
-  int64_t earliest = kNoExpiry;
-  for (auto it = peer_contexts.begin(); it != peer_contexts.end();) {
-    const PeerConnContext &peer = *it->second;
-    const int64_t expiry = peer.last_active_ms.load() + kPeerIdleLimitMs;
-    if (now < expiry) {
-      earliest = std::min(earliest, expiry);
-      ++it;
-    } else {
-      peer_index.Erase(PeerIndexKey(peer.addr));
-      it = peer_contexts.erase(it);
-    }
-  }
-  earliest_expiry_ms = earliest;
+  const int64_t now = PeerClockMs();
+  // Only the entries due now, and those refreshed since they were filed.
+  while (PeerConnContext *peer = peer_expiry.TakeDue(now)) RemovePeer(*peer);
+}
+
+void TQUdpService::RemovePeer(PeerConnContext &peer) noexcept {
+  peer_index.Erase(PeerIndexKey(peer.addr));
+  peer_contexts.erase(peer.table_entry);  // the table's reference last: it may free `peer`
 }
 
 }  // namespace TqProxy

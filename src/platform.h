@@ -32,6 +32,10 @@ int CloseSocket(SOCKET socket);
 int LastSocketError();
 void SetLastSocketError(int error);
 
+// Waits up to `timeout_ms` for room to send on `socket`; its result is
+// only a hint, the send that follows tells.
+void WaitWritable(SOCKET socket, int32_t timeout_ms);
+
 // Event objects. The breaker's event is a real object on every system; a
 // socket's registration is one where the wait needs it (Windows), a mark
 // elsewhere (the wait takes the socket itself). A failed creation gives
@@ -125,6 +129,10 @@ void PointerText(const void *pointer, char (&out)[32]);
 // unload by the host cannot unmap it; null when none could be taken.
 ModuleReference AcquireModuleReference();
 void ReleaseModuleReference(ModuleReference reference);
+// From the service's own thread as it ends by itself: the reference goes
+// once that thread has ended. False where the system cannot arrange that;
+// the caller keeps the reference then.
+bool HandOffModuleReference(ModuleReference reference);
 // Registers the watch for the end of the process (where the system needs
 // one); called once at load.
 void WatchProcessExit();

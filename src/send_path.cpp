@@ -1,6 +1,7 @@
 // The send path: a known peer is answered from the listen socket on which
 // it was heard, no destination means every known peer, and any other
 // destination goes out through the lazily made send socket.
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -13,16 +14,52 @@ namespace TqProxy {
 namespace {
 
 constexpr int32_t kLargestIpv4Datagram = 65507;
+// How long a send that would block waits for room in all, and per look.
+constexpr int64_t kWouldBlockBudgetMs = 50;
+constexpr int64_t kWritableStepMs = 5;
+
+int32_t SendOnce(SOCKET s, const char *data, int32_t len, const sockaddr_in &to) {
+  return sendto(s, data, len, 0, reinterpret_cast<const sockaddr *>(&to), sizeof(to));
+}
+
+bool WouldBlock(int32_t result) {
+  return result == SOCKET_ERROR && platform::LastSocketError() == platform::kErrorWouldBlock;
+}
+
+// A send that would block waits until the socket can take the datagram, in
+// short looks, for a few tens of milliseconds at most and never once a stop
+// is requested; then it fails as the system failed it.
+int32_t SendWhenWritable(SOCKET s, const char *data, int32_t len, const sockaddr_in &to,
+                         const std::atomic<int32_t> &state) {
+  const int64_t deadline = SteadyNowMs() + kWouldBlockBudgetMs;
+  for (;;) {
+    const int64_t left = deadline - SteadyNowMs();
+    if (left <= 0 || state.load() != kStateRunning) {
+      platform::SetLastSocketError(platform::kErrorWouldBlock);
+      return SOCKET_ERROR;
+    }
+    platform::WaitWritable(s, static_cast<int32_t>(std::min(left, kWritableStepMs)));
+    const int32_t result = SendOnce(s, data, len, to);
+    if (!WouldBlock(result)) return result;
+  }
+}
 
 // sendto, except that a length no IPv4 datagram can carry fails as the
 // system would fail it (-1, WSAEMSGSIZE) without reading the host's buffer:
-// a wrong length must not make us read past its end.
-int32_t SendDatagram(SOCKET s, const char *data, int32_t len, const sockaddr_in &to) {
+// a wrong length must not make us read past its end. Once their events are
+// selected the listen sockets do not block, and then Wine fails a sendto
+// while another thread sends on the same socket (WSAEWOULDBLOCK): sends on
+// one socket take `turn`, and one that would still block waits for room.
+int32_t SendDatagram(SOCKET s, std::mutex *turn, const char *data, int32_t len,
+                     const sockaddr_in &to, const std::atomic<int32_t> &state) {
   if (len > kLargestIpv4Datagram) {
     platform::SetLastSocketError(platform::kErrorMessageSize);
     return SOCKET_ERROR;
   }
-  return sendto(s, data, len, 0, reinterpret_cast<const sockaddr *>(&to), sizeof(to));
+  std::unique_lock<std::mutex> lock;
+  if (turn != nullptr) lock = std::unique_lock<std::mutex>(*turn);
+  const int32_t result = SendOnce(s, data, len, to);
+  return WouldBlock(result) ? SendWhenWritable(s, data, len, to, state) : result;
 }
 
 // The index key of a peer at `ip`:`port`; false when no peer can have it.
@@ -72,7 +109,12 @@ class SendInFlight {
   }
   ~SendInFlight() {
     --t_send_depth;
-    service_.sends_in_flight.fetch_sub(1);
+    // Only a stopper waits, and only once the state has left running: a
+    // lone sender pays no lock here.
+    if (service_.sends_in_flight.fetch_sub(1) == 1 && service_.state.load() != kStateRunning) {
+      std::lock_guard<std::mutex> lock(service_.sends_done_mutex);
+      service_.sends_done.notify_all();
+    }
   }
   SendInFlight(const SendInFlight &) = delete;
   SendInFlight &operator=(const SendInFlight &) = delete;
@@ -83,6 +125,10 @@ class SendInFlight {
 
 int32_t TQUdpService::Send(const char *ip, uint32_t port, const char *data, int32_t len) {
   if (data == nullptr || len < 1) return TQ_PROXY_ERR_ARGUMENT;
+  // Refused before it is counted once the stop is visible: senders that
+  // keep calling in a tight loop would otherwise keep the count above 0
+  // and hold Stop's wait for seconds.
+  if (state.load() != kStateRunning) return TQ_PROXY_ERR_STATE;
   // Counted before the state test: Stop sets the state first and then waits
   // for the count, so a send either sees the stop or is waited for.
   SendInFlight in_flight(*this);
@@ -99,7 +145,7 @@ int32_t TQUdpService::Send(const char *ip, uint32_t port, const char *data, int3
       std::lock_guard<std::mutex> lock(mutex);
       if (const std::shared_ptr<PeerConnContext> *known = peer_index.Find(key)) {
         PrefetchContext(known->get());
-        now = now_ms();
+        now = PeerClockMs();
         peer = *known;
       }
     }
@@ -115,7 +161,7 @@ int32_t TQUdpService::Send(const char *ip, uint32_t port, const char *data, int3
     }
     if (selected.empty()) return TQ_PROXY_ERR_ARGUMENT;
     int32_t result = -1;
-    for (const auto &peer : selected) result = SendToPeer(*peer, now_ms(), data, len);
+    for (const auto &peer : selected) result = SendToPeer(*peer, PeerClockMs(), data, len);
     return result;
   }
 
@@ -126,7 +172,8 @@ int32_t TQUdpService::Send(const char *ip, uint32_t port, const char *data, int3
   destination.sin_family = AF_INET;
   destination.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
   destination.sin_addr.s_addr = inet_addr(ip);
-  const int32_t result = SendDatagram(s, data, len, destination);
+  // Never made non-blocking: concurrent sends on it go through.
+  const int32_t result = SendDatagram(s, nullptr, data, len, destination, state);
   const LastErrorKeeper keep_error;
   if (result < 1) {
     TQ_SERVICE_LOG(fn::kSend, kLogLevelWarn, "send to net size=%d failed, result=%d", len, result);
@@ -140,8 +187,9 @@ int32_t TQUdpService::Send(const char *ip, uint32_t port, const char *data, int3
 // with the time `now`.
 int32_t TQUdpService::SendToPeer(PeerConnContext &peer, int64_t now, const char *data,
                                  int32_t len) {
-  peer.last_active_ms.store(now);
-  const int32_t result = SendDatagram(peer.local_socket, data, len, peer.addr);
+  RefreshActivity(peer, now);
+  const int32_t result =
+      SendDatagram(peer.local_socket, SendTurnOf(peer.local_socket), data, len, peer.addr, state);
   const LastErrorKeeper keep_error;
   if (result < 1) {
     TQ_SERVICE_LOG(fn::kSend, kLogLevelWarn, "send to net size=%d failed, result=%d", len, result);
@@ -150,6 +198,13 @@ int32_t TQUdpService::SendToPeer(PeerConnContext &peer, int64_t now, const char 
                  Ipv4Text(peer.addr.sin_addr).CStr(),
                  static_cast<unsigned>(ntohs(peer.addr.sin_port)), result);
   return result;
+}
+
+// The listen sockets stay in the table while a send is in flight: Stop
+// empties it only after those sends are done.
+std::mutex *TQUdpService::SendTurnOf(SOCKET s) const {
+  const auto entry = listen_sockets.find(static_cast<int64_t>(s));
+  return entry != listen_sockets.end() ? entry->second.send_turn.get() : nullptr;
 }
 
 SOCKET TQUdpService::EnsureSendSocket() {

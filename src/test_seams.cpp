@@ -1,5 +1,7 @@
 #include "test_seams.h"
 
+#include "tq_udp_service.h"
+
 #if defined(TQPROXY_TEST_SEAMS)
 #if !defined(_WIN32)
 #include <ifaddrs.h>
@@ -28,7 +30,9 @@ std::atomic<int (*)(unsigned int, int)> event_fd;
 std::atomic<int (*)(pollfd *, unsigned long, int)> poll_sockets;
 std::atomic<int (*)(ifaddrs **)> get_if_addrs;
 #endif
+std::atomic<int64_t (*)()> steady_now_ms;
 std::atomic<bool> fail_next_thread_start;
+std::atomic<bool> fail_next_breaker;
 
 void Reset() {
 #if defined(_WIN32)
@@ -47,7 +51,9 @@ void Reset() {
   poll_sockets = &::poll;
   get_if_addrs = &::getifaddrs;
 #endif
+  steady_now_ms = &SteadyNowMs;
   fail_next_thread_start = false;
+  fail_next_breaker = false;
 }
 
 namespace {

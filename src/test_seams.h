@@ -1,18 +1,24 @@
 // Internal header. The few system calls that a test cannot make fail for
-// real, reachable through replaceable pointers in the test build only
-// (TQPROXY_TEST_SEAMS). The library calls the system directly.
+// real, and the clock of peer activity, which a test cannot wait five
+// minutes for: reachable through replaceable pointers in the test build
+// only (TQPROXY_TEST_SEAMS). The library calls the system directly.
 #pragma once
+
+#include <cstdint>
 
 #include "platform.h"
 
 #if defined(TQPROXY_TEST_SEAMS)
 #include <atomic>
+
+#if !defined(_WIN32)
+struct ifaddrs;
+struct pollfd;
 #endif
 
-#if defined(TQPROXY_TEST_SEAMS)
-#if defined(_WIN32)
 namespace TqProxy {
 namespace seams {
+#if defined(_WIN32)
 extern std::atomic<int(WSAAPI *)(WORD, LPWSADATA)> wsa_startup;
 extern std::atomic<SOCKET(WSAAPI *)(int, int, int)> create_socket;
 extern std::atomic<int(WSAAPI *)(SOCKET, char *, int, int, sockaddr *, int *)> recv_from;
@@ -24,18 +30,17 @@ extern std::atomic<ULONG(WINAPI *)(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES, P
     get_adapters_addresses;
 extern std::atomic<LPVOID(WINAPI *)(HANDLE, DWORD, SIZE_T)> heap_alloc;
 #else
-struct ifaddrs;
-struct pollfd;
-namespace TqProxy {
-namespace seams {
 extern std::atomic<int (*)(int, int, int)> create_socket;
 extern std::atomic<ssize_t (*)(int, void *, size_t, int, sockaddr *, socklen_t *)> recv_from;
 extern std::atomic<int (*)(unsigned int, int)> event_fd;
 extern std::atomic<int (*)(pollfd *, unsigned long, int)> poll_sockets;
 extern std::atomic<int (*)(ifaddrs **)> get_if_addrs;
 #endif
+extern std::atomic<int64_t (*)()> steady_now_ms;  // TqProxy::SteadyNowMs
 // When set, the next start fails to create its thread, as std::thread does.
 extern std::atomic<bool> fail_next_thread_start;
+// When set, the next start fails to make its breaker (out of memory).
+extern std::atomic<bool> fail_next_breaker;
 void Reset();
 }  // namespace seams
 }  // namespace TqProxy

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <system_error>
 #include <utility>
 
@@ -32,7 +33,7 @@ int64_t SteadyNowMs() {
 
 const char *ErrorText(int error) { return std::strerror(error); }
 
-TQUdpService::TQUdpService() {
+TQUdpService::TQUdpService(size_t max_peer_contexts) : max_peer_contexts(max_peer_contexts) {
   // The sink must outlive this object, whose teardown still logs: making it
   // first orders its destruction (it has none) after ours.
   LogSink::Instance();
@@ -49,7 +50,8 @@ TQUdpService::~TQUdpService() {
 void TQUdpService::AbandonAtProcessExit() noexcept {
   try {
     // The loader lock is held and every other thread is gone: no join, no
-    // WSACleanup, no lock that a killed thread may hold. Just say so.
+    // WSACleanup, no lock that a killed thread may hold, no host code. Just
+    // say so, on standard output.
     LogSink::Instance().SetProcessExiting();
     TQ_SERVICE_LOG(fn::kStop, kLogLevelInfo, "stop service");
   } catch (...) {
@@ -71,11 +73,12 @@ int32_t TQUdpService::Start(const ProxyInitParam *param) {
   // stopped from a callback): finish that first. Replacing a thread object
   // that was never joined would end the process.
   if (HasRunToRelease()) ReleaseRun(true);
+  nested_stop_requested = false;
 
   int startup_error = 0;
   if (!platform::StartSocketLibrary(&startup_error)) {
     // A failed start-up is not one to balance: WSACleanup here would undo
-    // one that the host made.
+    // one that the host made. It reports its error as its result only.
     TQ_SERVICE_LOG(fn::kStart, kLogLevelError, "WSAStartup fail=%d", startup_error);
     return TQ_PROXY_ERR_SOCKET;
   }
@@ -113,9 +116,12 @@ int32_t TQUdpService::Start(const ProxyInitParam *param) {
   recv_callback = param->recv_callback;
   user_data = param->user_data;
   state.exchange(kStateRunning);
-  breaker = std::make_shared<SocketBreaker>();
   AcquireModuleReference();
   try {
+#if defined(TQPROXY_TEST_SEAMS)
+    if (seams::fail_next_breaker.exchange(false)) throw std::bad_alloc();
+#endif
+    breaker = std::make_shared<SocketBreaker>();
 #if defined(TQPROXY_TEST_SEAMS)
     if (seams::fail_next_thread_start.exchange(false)) {
       throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
@@ -133,6 +139,13 @@ int32_t TQUdpService::Start(const ProxyInitParam *param) {
     ReleaseRun(false);
     return TQ_PROXY_ERR_SOCKET;
   }
+  // A log callback of this start asked for the stop, while there was no
+  // run yet to stop: the start is done, so the stop is done now, as if the
+  // host had called it right after.
+  if (std::exchange(nested_stop_requested, false)) {
+    RequestStop();
+    ReleaseRun(true);
+  }
   return TQ_PROXY_OK;
 }
 
@@ -141,11 +154,14 @@ int32_t TQUdpService::Stop() {
   // thread, waiting would wait for ourselves: request the stop only; the
   // next Stop or Start from a host thread, or the unload, finishes it.
   if (t_on_net_io_thread || t_lifecycle_depth > 0 || t_send_depth > 0) {
+    // Inside Start or Stop this thread holds lifecycle_mutex.
+    if (t_lifecycle_depth > 0) nested_stop_requested = true;
     RequestStop();
     return TQ_PROXY_OK;
   }
   std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
   LifecycleScope scope;
+  nested_stop_requested = false;
   RequestStop();
   ReleaseRun(true);
   return TQ_PROXY_OK;
@@ -165,14 +181,18 @@ void TQUdpService::ReleaseRun(bool log_stop) {
   // wait plus the cycle under way. Joined without `mutex`, which the loop
   // takes every cycle.
   if (net_io_thread && net_io_thread->joinable()) net_io_thread->join();
-  // A send that passed its state test may still use a socket closed below.
-  while (sends_in_flight.load() != 0) std::this_thread::yield();
+  {
+    // A send that passed its state test may still use a socket closed
+    // below. The state is not running here, so the last one wakes us.
+    std::unique_lock<std::mutex> lock(sends_done_mutex);
+    sends_done.wait(lock, [this] { return sends_in_flight.load() == 0; });
+  }
 
   {
     std::lock_guard<std::mutex> lock(mutex);
     peer_contexts.clear();
     peer_index.Clear();
-    earliest_expiry_ms = kNoExpiry;
+    peer_expiry.Clear();
     net_io_thread.reset();
     breaker.reset();
     for (const auto &entry : listen_sockets)
@@ -206,22 +226,40 @@ void TQUdpService::NetIoThreadEntry(TQUdpService *service) {
   } catch (...) {
     // A host callback that threw something that is no exception: the loop
     // ends as on any other failure, the process does not.
+    try {
+      TQ_SERVICE_LOG(fn::kSelect, kLogLevelError,
+                     "status report, exception will exit net i/o thread, what=%s", "unknown");
+    } catch (...) {
+    }
+  }
+  // Ended by itself, with no Stop to come and join: nobody else would give
+  // the library's reference to itself back.
+  int32_t running = kStateRunning;
+  if (service->state.compare_exchange_strong(running, kStateIdle)) {
+    service->HandOffModuleReference();
   }
   service->state.exchange(kStateIdle);
 }
 
 // While the thread runs, a FreeLibrary by the host must not unmap the code
-// it runs: the library holds one reference to itself until Stop.
+// it runs: the library holds one reference to itself until Stop, or until
+// the loop has ended by itself (see HandOffModuleReference).
 void TQUdpService::AcquireModuleReference() {
-  if (module_reference != nullptr) return;
-  module_reference = platform::AcquireModuleReference();
+  if (module_reference.load() != nullptr) return;
+  module_reference.store(platform::AcquireModuleReference());
 }
 
 void TQUdpService::ReleaseModuleReference() {
-  if (module_reference == nullptr) return;
-  platform::ModuleReference module = module_reference;
-  module_reference = nullptr;
-  platform::ReleaseModuleReference(module);
+  platform::ReleaseModuleReference(module_reference.exchange(nullptr));
+}
+
+// Called on the network I/O thread as the loop ends by itself: the
+// reference goes once this thread has ended, where the system can arrange
+// that; otherwise Stop or the next Start releases it.
+void TQUdpService::HandOffModuleReference() {
+  platform::ModuleReference module = module_reference.exchange(nullptr);
+  if (module == nullptr) return;
+  if (!platform::HandOffModuleReference(module)) module_reference.store(module);
 }
 
 }  // namespace TqProxy

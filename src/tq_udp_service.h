@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -15,7 +16,9 @@
 #include "TqProxy.h"
 #include "platform.h"
 #include "peer_context.h"
+#include "peer_expiry.h"
 #include "peer_index.h"
+#include "test_seams.h"
 
 namespace TqProxy {
 
@@ -27,20 +30,30 @@ struct LocalSocketInfo {
   std::string ip;
   int32_t port = 0;
   bool excluded = false;  // taken out of the watch after a socket error
+  // Sends on this socket take turns (see SendDatagram); it lives as long as
+  // the entry, which Stop removes only after the sends in flight are done.
+  std::unique_ptr<std::mutex> send_turn = std::make_unique<std::mutex>();
 };
+
+// One wait covers at most 64 events, and the breaker's takes one of them.
+constexpr size_t kMaxListenSockets = 63;
 
 enum ServiceState : int32_t { kStateIdle = 0, kStateRunning = 1, kStateStopRequested = 2 };
 
 constexpr size_t kRecvBufferSize = 0x14000;  // 81920; receives get one byte less
-constexpr int64_t kPeerIdleLimitMs = 300000;
-constexpr int64_t kNoExpiry = INT64_MAX;
+// The most peers the table holds: a new one beyond it replaces the one idle
+// longest, so that a flood of new sources cannot exhaust memory.
+constexpr size_t kMaxPeerContexts = 1048576;
 
 // Milliseconds of the monotonic clock.
 int64_t SteadyNowMs();
+// The clock of peer activity: the monotonic clock (a seam in the test build).
+inline int64_t PeerClockMs() { return TQ_SYSCALL(TqProxy::SteadyNowMs, steady_now_ms)(); }
 
 class TQUdpService {
  public:
-  TQUdpService();
+  // The white-box tests reach the bound with a smaller table.
+  explicit TQUdpService(size_t max_peer_contexts = kMaxPeerContexts);
   ~TQUdpService();
   TQUdpService(const TQUdpService &) = delete;
   TQUdpService &operator=(const TQUdpService &) = delete;
@@ -64,22 +77,21 @@ class TQUdpService {
   void ExpirePeerContexts();
 
   // The fields, public for the library's own white-box tests.
-  std::mutex mutex;  // guards peer_contexts and peer_index
+  std::mutex mutex;  // guards peer_contexts, peer_index and peer_expiry
   SOCKET send_socket = 0;
-  // Transparent order: looked up by a key text in place, without a string.
-  std::map<std::string, std::shared_ptr<PeerConnContext>, std::less<>> peer_contexts;
+  PeerTable peer_contexts;
   // The same entries by address and port, for the per-datagram and per-send
-  // lookups; changed only together with peer_contexts.
+  // lookups, and by due time, for the sweep; changed only together with
+  // peer_contexts.
   PeerIndex peer_index;
+  PeerExpiry peer_expiry;
+  const size_t max_peer_contexts;
   std::atomic<int32_t> state{kStateIdle};
   std::map<int64_t, LocalSocketInfo> listen_sockets;
   std::shared_ptr<std::thread> net_io_thread;
   std::shared_ptr<SocketBreaker> breaker;
   RecvCallback recv_callback = nullptr;
   void *user_data = nullptr;
-
-  // The clock of peer activity; tests replace it to step through expiry.
-  int64_t (*now_ms)() = &SteadyNowMs;
 
  private:
   static void NetIoThreadEntry(TQUdpService *service);
@@ -92,19 +104,26 @@ class TQUdpService {
   void DescribeAdapter(const platform::AdapterRecord &adapter, std::vector<std::string> *list);
   SOCKET EnsureSendSocket();
   int32_t SendToPeer(PeerConnContext &peer, int64_t now, const char *data, int32_t len);
+  std::mutex *SendTurnOf(SOCKET s) const;
+  // Takes a context, already out of peer_expiry, out of the other two.
+  void RemovePeer(PeerConnContext &peer) noexcept;
   void AcquireModuleReference();
   void ReleaseModuleReference();
+  void HandOffModuleReference();
 
   friend class SendInFlight;
 
-  // No entry of peer_contexts expires before this; guarded by `mutex`.
-  int64_t earliest_expiry_ms = kNoExpiry;
   std::mutex lifecycle_mutex;    // serialises Start and Stop of host threads
   std::mutex send_socket_mutex;  // makes send_socket at most once
   std::atomic<int32_t> sends_in_flight{0};
+  std::mutex sends_done_mutex;  // with sends_done: Stop waits for sends in flight
+  std::condition_variable sends_done;
+  // A stop asked for from a callback inside Start or Stop of the thread that
+  // holds lifecycle_mutex; guarded by it.
+  bool nested_stop_requested = false;
   int32_t socket_library_startups = 0;  // WSAStartup calls not yet balanced
   // Keeps the code mapped while the thread runs.
-  platform::ModuleReference module_reference = nullptr;
+  std::atomic<platform::ModuleReference> module_reference{nullptr};
 };
 
 }  // namespace TqProxy

@@ -80,6 +80,16 @@ TEST_F(Lifecycle, RefusedStartChangesNothingAndStopIsPrompt) {
           .count();
   std::printf("UnInit took %lld ms\n", static_cast<long long>(ms));
   EXPECT_LT(ms, 1000);
+
+#if defined(_WIN32)
+  // The stop released the library's own socket-library start-up: the
+  // host's WSACleanup now ends the last one.
+  WSACleanup();
+  EXPECT_EQ(INVALID_SOCKET, socket(AF_INET, SOCK_DGRAM, 0));
+  EXPECT_EQ(WSANOTINITIALISED, WSAGetLastError());
+  WSADATA data;
+  WSAStartup(MAKEWORD(2, 2), &data);  // the fixture's, for its own WSACleanup
+#endif
 }
 
 }  // namespace

@@ -102,4 +102,16 @@ TEST(ConsoleHost, StdoutNoticesAndUnloadWhileRunning) {
   EXPECT_LT(std::stoi(m[3].str()), 2000);
 }
 
+// A host that exits with the service running and its log callback set:
+// once its exit has begun (its atexit handlers have run) the callback may
+// belong to code already gone, so it is not called; the library's last
+// line goes to standard output.
+TEST(ConsoleHost, ProcessExitCallsNoLogCallback) {
+  std::string out;
+  EXPECT_EQ(0, RunChild("console_host", std::to_string(FreeUdpPort()) + " exit", &out)) << out;
+  EXPECT_NE(std::string::npos, out.find("CALLBACK [")) << out;
+  EXPECT_EQ(std::string::npos, out.find("AFTER EXIT")) << out;
+  EXPECT_TRUE(std::regex_search(out, std::regex(R"(\n\[[^\n]*\] stop service\n$)"))) << out;
+}
+
 }  // namespace

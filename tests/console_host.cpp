@@ -2,11 +2,15 @@
 // console_host <free port>. It loads the library by name, logs to the
 // console, then lets the library go while its service runs. Exit code 0
 // when its own checks pass; others say which failed.
+// console_host <free port> exit: logs through a callback that marks each
+// line it gets once the process has begun to exit, starts the service and
+// returns from main without UnInit.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "support/test_support.h"
 
@@ -15,13 +19,30 @@ namespace {
 std::atomic<int> g_log_calls{0};
 void TQ_PROXY_CALL CountingLog(void *, int32_t, const char *) { ++g_log_calls; }
 
+std::atomic<bool> g_exiting{false};  // set by an atexit handler
+// Straight to the handle: by then the runtime's streams may be gone.
+void TQ_PROXY_CALL MarkingLog(void *, int32_t, const char *line) {
+  tqtest::WriteStdout(g_exiting ? "AFTER EXIT " : "CALLBACK ");
+  tqtest::WriteStdout(line);
+}
+
+int ExitWithCallbackSet(tqtest::TqProxyDll &dll, int32_t port) {
+  std::atexit([] { g_exiting = true; });
+  dll.SetLog(nullptr, &MarkingLog, 1);
+  ProxyInitParam param = tqtest::MakeParam("127.0.0.1", port);
+  if (dll.Init(&param) != 0) return 50;
+  tqtest::SleepMs(200);  // the loop is in its wait
+  return 0;              // no UnInit, no unload
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 2) return 2;
+  if (argc != 2 && argc != 3) return 2;
   const int32_t port = std::atoi(argv[1]);
   tqtest::TqProxyDll dll;
   if (!dll.Load()) return 3;
+  if (argc == 3) return ExitWithCallbackSet(dll, port);
   ProxyInitParam param = tqtest::MakeParam("127.0.0.1", port);
   ProxyInitParam no_port = tqtest::MakeParam("127.0.0.1", 0);
   const std::string big(70000, 'x');  // too large for one datagram: a WARN line

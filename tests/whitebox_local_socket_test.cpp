@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 #include "log/log_sink.h"
+#include "test_seams.h"
 #include "test_support.h"
 #include "tq_udp_service.h"
 
@@ -28,6 +30,11 @@ struct Fixture {
     TqProxy::LogSink::Instance().SetLog(nullptr, nullptr, 1);
   }
 };
+
+SOCKET g_made = INVALID_SOCKET;  // the last socket the service made
+SOCKET Remembered(int family, int type, int protocol) {
+  return g_made = socket(family, type, protocol);
+}
 
 std::string BindError(int32_t port) {
   return "Bind Error, ret=-1, errno=" + std::to_string(tqtest::kErrorAddressInUse) +
@@ -59,6 +66,16 @@ TEST(CreateLocalSocket, FailureTextAndSilentSkips) {
   EXPECT_EQ(kFailed, error);
   EXPECT_EQ(3u, f.log.Count(BindError(holder.Port())));
   EXPECT_TRUE(f.service.listen_sockets.empty());
+
+  // The socket whose bind failed is closed.
+  TqProxy::seams::create_socket = &Remembered;
+  EXPECT_FALSE(f.service.CreateLocalSocket({"127.0.0.1"}, holder.Port(), &error));
+  TqProxy::seams::Reset();
+  int type = 0;
+  socklen_t len = sizeof(type);
+  EXPECT_EQ(SOCKET_ERROR,
+            getsockopt(g_made, SOL_SOCKET, SO_TYPE, reinterpret_cast<char *>(&type), &len));
+  EXPECT_EQ(tqtest::kErrorNotSocket, tqtest::LastSocketError());
 }
 
 // The second bind of one address is refused and logged; the table keeps the
@@ -90,6 +107,62 @@ TEST(CreateLocalSocket, SameAddressTwiceBindsOnce) {
       lines[0].text.find("] Bind Success, ip=127.0.0.1, port=" + std::to_string(given) + "\n"));
   EXPECT_EQ(4, lines[1].level);
   EXPECT_NE(std::string::npos, lines[1].text.find("] " + BindError(given))) << lines[1].text;
+}
+
+// Texts inet_addr cannot parse would bind every interface under Wine (it
+// makes them 255.255.255.255): refused as Windows refuses their bind, with
+// no socket made. The all-ones address in the forms inet_addr accepts, and
+// its short forms of other addresses, go to the bind.
+TEST(CreateLocalSocket, TextsThatAreNoAddressAreRefusedBeforeTheBind) {
+  static int sockets_made;
+  sockets_made = 0;
+  TqProxy::seams::create_socket = [](int af, int type, int protocol) {
+    ++sockets_made;
+    return socket(af, type, protocol);
+  };
+  const int32_t port = tqtest::FreeUdpPort();
+  for (const char *ip : {"%s%s", "256.255.255.255", "1.2.3.4.5", "0x1ffffffff", "255.255.255.255x",
+                         "09.1.1.1", "1..2", "-1"}) {
+    Fixture f;
+    std::string error;
+    EXPECT_FALSE(f.service.CreateLocalSocket({ip}, port, &error)) << ip;
+    const int refused = tqtest::kErrorAddressNotAvailable;
+    EXPECT_EQ(kFailed + std::strerror(refused), error) << ip;
+    EXPECT_EQ(1u, f.log.Count("] Bind Error, ret=-1, errno=" + std::to_string(refused) +
+                              ", str=" + std::strerror(refused) + ", ip=" + ip +
+                              ", port=" + std::to_string(port) + "\n"))
+        << ip;
+  }
+  EXPECT_EQ(0, sockets_made);
+  for (const char *ip : {"255.255.255.255", "0xFFFFFFFF", "4294967295", "255.16777215",
+                         "0377.0377.0377.0377", "3.4", "0127.0.0.1"}) {
+    Fixture f;
+    std::string error;
+    f.service.CreateLocalSocket({ip}, port, &error);
+#if defined(_WIN32)
+    EXPECT_EQ(0u, f.log.Count("errno=" + std::to_string(tqtest::kErrorAddressNotAvailable)))
+        << ip;  // not refused here; Wine binds them (Linux refuses the bind of those not local)
+#endif
+  }
+  EXPECT_EQ(7, sockets_made);
+  TqProxy::seams::Reset();
+}
+
+// A bound socket is closed, not lost, when what follows its bind throws
+// (here the host's log callback, at the success line).
+TEST(CreateLocalSocket, BoundSocketIsClosedWhenItsSuccessLineThrows) {
+  Fixture f;
+  const uint16_t port = tqtest::FreeUdpPort();
+  TqProxy::LogSink::Instance().SetLog(
+      nullptr,
+      [](void *, int32_t, const char *line) {
+        if (std::strstr(line, "] Bind Success") != nullptr) throw std::runtime_error("host");
+      },
+      1);
+  std::string error;
+  EXPECT_THROW(f.service.CreateLocalSocket({"127.0.0.1"}, port, &error), std::runtime_error);
+  EXPECT_TRUE(f.service.listen_sockets.empty());
+  EXPECT_TRUE(tqtest::UdpPeer("127.0.0.1", port).Bound());
 }
 
 }  // namespace

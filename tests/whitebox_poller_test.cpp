@@ -11,6 +11,7 @@
 
 #include "socket/socket_breaker.h"
 #include "socket/socket_select.h"
+#include "test_seams.h"
 #include "test_support.h"
 
 namespace {
@@ -66,10 +67,11 @@ TEST(SocketSelect, EveryWayAWaitEnds) {
   ASSERT_EQ(4, recv(b.Socket(), buffer, sizeof(buffer), 0));
 
   // The breaker's event ends a wait, with no error from a healthy breaker
-  // (whose end-of-wait Clear leaves the event to its setter).
+  // (whose end-of-wait Clear leaves the event set, to its setter).
   platform::SetEvent(breaker.Event());
   EXPECT_EQ(1, poller.Wait(3000));
   EXPECT_EQ(0, poller.BreakerError());
+  EXPECT_TRUE(tqtest::EventIsSet(breaker.Event()));
   platform::ResetEvent(breaker.Event());
 
   // Nothing queued: a timeout below -1 counts as 0; others are waited out.
@@ -94,6 +96,29 @@ TEST(SocketSelect, EveryWayAWaitEnds) {
   EXPECT_EQ(std::vector<platform::Event>{breaker.Event()}, poller.Poll().Events());
   EXPECT_FALSE(tqtest::EventIsOpen(events[1]) || tqtest::EventIsOpen(events[2]));
   EXPECT_TRUE(tqtest::EventIsOpen(breaker.Event()));
+}
+
+// A breaker whose event could not be made is broken: its Clear tries the
+// reset, and keeps that failure as the breaker's error.
+TEST(SocketBreaker, BrokenOneTriesTheResetOnClear) {
+#if defined(_WIN32)
+  constexpr int kNoMemory = WSA_NOT_ENOUGH_MEMORY, kNoHandle = ERROR_INVALID_HANDLE;
+  TqProxy::seams::wsa_create_event = []() -> WSAEVENT {
+    WSASetLastError(kNoMemory);
+    return WSA_INVALID_EVENT;
+  };
+#else
+  constexpr int kNoMemory = ENOMEM, kNoHandle = EBADF;
+  TqProxy::seams::event_fd = [](unsigned int, int) {
+    errno = kNoMemory;
+    return -1;
+  };
+#endif
+  TqProxy::SocketBreaker broken;
+  TqProxy::seams::Reset();
+  EXPECT_EQ(kNoMemory, broken.Error());
+  broken.Clear();
+  EXPECT_EQ(kNoHandle, broken.Error());
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 // Linux) with IP_PKTINFO.
 // Usage: tq_loadgen freeport
 //        tq_loadgen run <seconds per round> <rounds> variant:port...
+//        tq_loadgen churn <seconds per round> <rounds> <peers> lib:port lib:port
 #include <arpa/inet.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
@@ -225,6 +226,46 @@ class Generator {
          "ms_per_call=" + std::to_string(v[1] / 1000.0 / v[0]));
   }
 
+  // A table that turns over: from `t0_us` on, new sources arrive at `rate`
+  // a second, one datagram each, so that once the idle limit has passed as
+  // many expire as arrive. Sends the new sources due by now.
+  long long FeedNew(int64_t t0_us, double rate) {
+    const long long due = static_cast<long long>((Us() - t0_us) / 1e6 * rate);
+    long long sent = 0;
+    for (; next_new_ < due && sent < 64; ++sent) SendFrom(kChurnFirst + next_new_++, 64);
+    return sent;
+  }
+  void KeepFeeding(int64_t t0_us, double rate, int64_t until_us) {
+    while (Us() < until_us) {
+      if (QueueHasRoom(port_)) FeedNew(t0_us, rate);
+      usleep(2000);
+    }
+  }
+  // Throughput from the live peers of such a table, the new ones still
+  // arriving among them. The oldest tenth is left alone, to expire.
+  void ReceiveTurningOver(int size, int64_t t0_us, double rate, int table) {
+    const Stat s0 = GetStat();
+    const long long new0 = next_new_;
+    long long sent = 0;
+    for (const int64_t end = Us() + ms_ * 1000LL; Us() < end;) {
+      if (!QueueHasRoom(port_)) {
+        usleep(200);
+        continue;
+      }
+      sent += FeedNew(t0_us, rate);
+      const long long live = std::min<long long>(next_new_, table * 9LL / 10);
+      for (int i = 0; i < 16 && live > 0; ++i, ++sent) {
+        SendFrom(kChurnFirst + next_new_ - live + (turn_++ % live), size);
+      }
+    }
+    const Stat s1 = GetStat();
+    const long long got = s1.count - s0.count;
+    Keep("churn_recv" + std::to_string(size) + "_" + std::to_string(table),
+         got / ((s1.last_data_us - s0.now_us) / 1e6), "dgram/s",
+         "peers=" + std::to_string(s0.peers) + ".." + std::to_string(s1.peers) +
+             " new=" + std::to_string(next_new_ - new0) + " lost=" + std::to_string(sent - got));
+  }
+
   // Makes the receiver's table hold `total` peers: new sources, once each.
   void Populate(int total) {
     const Stat s0 = GetStat();
@@ -295,26 +336,49 @@ class Generator {
     return {};
   }
 
+  // One datagram of `size` bytes to the target, its source address set per
+  // send through IP_PKTINFO, so that one socket speaks for many peers.
+  class PktinfoSend {
+   public:
+    PktinfoSend(int socket, sockaddr_in *target, int size) : socket_(socket) {
+      static char payload[1500];
+      static bool filled = (std::memset(payload, 'D', sizeof(payload)), true);
+      (void)filled;
+      iov_ = iovec{payload, static_cast<size_t>(size)};
+      m_.msg_name = target;
+      m_.msg_namelen = sizeof(*target);
+      m_.msg_iov = &iov_;
+      m_.msg_iovlen = 1;
+      m_.msg_control = control_;
+      m_.msg_controllen = sizeof(control_);
+      cmsghdr *c = CMSG_FIRSTHDR(&m_);
+      c->cmsg_level = IPPROTO_IP;
+      c->cmsg_type = IP_PKTINFO;
+      c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    }
+    bool From(uint32_t source_ip) {
+      in_pktinfo info{};
+      info.ipi_spec_dst.s_addr = htonl(source_ip);
+      std::memcpy(CMSG_DATA(CMSG_FIRSTHDR(&m_)), &info, sizeof(info));
+      return sendmsg(socket_, &m_, 0) >= 0;
+    }
+
+   private:
+    int socket_;
+    iovec iov_{};
+    alignas(cmsghdr) char control_[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr m_{};
+  };
+
+  void SendFrom(long long source, int size) {
+    PktinfoSend(flood_, &target_, size).From(PeerIp(source));
+  }
+
   // Sends up to `count` datagrams for up to `seconds`, round-robin from the
   // sources 0..peers-1, keeping the receiver's queue short enough that the
   // kernel drops nothing. Returns the number sent.
   long long Flood(int peers, int size, long long count, double seconds) {
-    static char payload[1500];
-    std::memset(payload, 'D', sizeof(payload));
-    iovec iov{payload, static_cast<size_t>(size)};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-    msghdr m{};
-    m.msg_name = &target_;
-    m.msg_namelen = sizeof(target_);
-    m.msg_iov = &iov;
-    m.msg_iovlen = 1;
-    m.msg_control = control;
-    m.msg_controllen = sizeof(control);
-    cmsghdr *c = CMSG_FIRSTHDR(&m);
-    c->cmsg_level = IPPROTO_IP;
-    c->cmsg_type = IP_PKTINFO;
-    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-    in_pktinfo info{};
+    PktinfoSend send(flood_, &target_, size);
     long long sent = 0;
     for (const int64_t end = Us() + static_cast<int64_t>(seconds * 1e6);
          sent < count && Us() < end;) {
@@ -325,9 +389,7 @@ class Generator {
         continue;
       }
       for (const long long batch_end = std::min(count, sent + 16); sent < batch_end; ++sent) {
-        info.ipi_spec_dst.s_addr = htonl(PeerIp(sent % peers));
-        std::memcpy(CMSG_DATA(c), &info, sizeof(info));
-        if (sendmsg(flood_, &m, 0) < 0) break;
+        if (!send.From(PeerIp(sent % peers))) break;
       }
     }
     return sent;
@@ -340,10 +402,46 @@ class Generator {
   int ctl_ = -1, flood_ = -1;
   unsigned ctl_port_ = 0, seq_ = 0;
   int flood_peers_ = 0;  // sources of the flood socket that the receiver has heard
+  static constexpr long long kChurnFirst = 1000;  // above the sources of the other figures
+  long long next_new_ = 0, turn_ = 0;             // of the table that turns over
   std::map<std::string, std::pair<double, std::string>> kept_;
   std::vector<std::string> order_;
   std::map<std::string, std::pair<long long, long long>> cpu_;  // CPU us, datagrams
 };
+
+// Receive throughput from about `table` peers while the table turns over,
+// against 1 peer on a second library host, in alternating rounds. The
+// table needs one idle limit (five minutes) of arrivals first.
+int RunChurn(double seconds, int rounds, int table, const char *turning, const char *single) {
+  const int ms = static_cast<int>(std::clamp(seconds, 0.2, 10.0) * 1000);
+  rounds = std::clamp(rounds, 1, 10);
+  const auto port = [](const char *target) {
+    const char *colon = std::strchr(target, ':');
+    return static_cast<unsigned>(std::atoi(colon != nullptr ? colon + 1 : target));
+  };
+  Generator churn("lib", port(turning), ms), one("lib", port(single), ms);
+  try {
+    churn.WaitReady();
+    one.WaitReady();
+    const double rate = table / 300.0;  // new peers a second: `table` per idle limit
+    const int64_t t0 = Us();
+    std::fprintf(stderr, "  filling: %.0f new peers a second for 305 s\n", rate);
+    churn.KeepFeeding(t0, rate, t0 + 305 * 1000000LL);
+    for (int round = 0; round < rounds; ++round) {
+      churn.ReceiveTurningOver(64, t0, rate, table);
+      one.Receive(64, 1, 1);
+      churn.KeepFeeding(t0, rate, Us() + 100000);
+    }
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "tq_loadgen churn: %s\n", e.what());
+    return 1;
+  }
+  churn.PrintKept();
+  one.PrintKept();
+  churn.Quit();
+  one.Quit();
+  return 0;
+}
 
 }  // namespace
 
@@ -354,8 +452,13 @@ int main(int argc, char **argv) {
     std::printf("%u\n", port);
     return 0;
   }
+  if (argc == 7 && std::strcmp(argv[1], "churn") == 0) {
+    return RunChurn(std::atof(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]), argv[5], argv[6]);
+  }
   if (argc < 5 || std::strcmp(argv[1], "run") != 0) {
-    std::fprintf(stderr, "usage: tq_loadgen freeport | run <seconds> <rounds> variant:port...\n");
+    std::fprintf(stderr,
+                 "usage: tq_loadgen freeport | run <seconds> <rounds> variant:port...\n"
+                 "       | churn <seconds> <rounds> <peers> lib:port lib:port\n");
     return 2;
   }
   const int ms = static_cast<int>(std::clamp(std::atof(argv[2]), 0.2, 10.0) * 1000);

@@ -4,6 +4,7 @@
 // by the replaced global operator new below.
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "log/log_sink.h"
+#include "test_seams.h"
 #include "tq_udp_service.h"
 
 namespace {
@@ -133,10 +135,108 @@ void BenchTable(int peers) {
   log.SetLog(nullptr, DiscardLine, TQ_PROXY_LOG_INFO);
 }
 
+int64_t g_fake_now_ms = 0;
+int64_t FakeNow() { return g_fake_now_ms; }
+
+// A table that turns over: `peers` entries spread evenly over the idle
+// window, and each cycle the clock moves on by one spacing, so that one
+// entry is due, and one new peer arrives after the sweep. Only the sweeps
+// are timed: the mean per cycle over a stretch of cycles long enough to
+// hold whatever work the sweep does only now and then, the best stretch
+// kept. The cost of the timing itself is taken off.
+void BenchChurn(int peers) {
+  auto service = std::make_unique<TQUdpService>();
+  TqProxy::seams::steady_now_ms = &FakeNow;
+  const int64_t spacing = TqProxy::kPeerIdleLimitMs / peers;
+  const int64_t t0 = 50000000000LL;  // far from 0, like a real monotonic clock
+  int next = 0;
+  for (; next < peers; ++next) {
+    g_fake_now_ms = t0 + next * spacing;
+    const sockaddr_in a = PeerAddress(next);
+    service->GetPeerContext(kUnusedSocket, &a);
+  }
+  using Clock = std::chrono::steady_clock;
+  constexpr int kStretch = 1000, kStretches = 5;
+  double timer_ns = 1e300;
+  for (int i = 0; i < 1000; ++i) {
+    const auto a = Clock::now();
+    const std::chrono::duration<double, std::nano> d = Clock::now() - a;
+    timer_ns = std::min(timer_ns, d.count());
+  }
+  double best = 1e300;
+  size_t largest = 0, smallest = SIZE_MAX;
+  for (int stretch = 0; stretch < kStretches; ++stretch) {
+    double sum = 0;
+    for (int cycle = 0; cycle < kStretch; ++cycle) {
+      g_fake_now_ms += spacing;
+      const auto start = Clock::now();
+      service->ExpirePeerContexts();
+      const std::chrono::duration<double, std::nano> spent = Clock::now() - start;
+      sum += spent.count() - timer_ns;
+      const size_t size = service->peer_contexts.size();
+      largest = std::max(largest, size);
+      smallest = std::min(smallest, size);
+      const sockaddr_in a = PeerAddress(next++);
+      service->GetPeerContext(kUnusedSocket, &a);
+    }
+    best = std::min(best, sum / kStretch);
+  }
+  Row("churn_" + std::to_string(peers), best, "ns",
+      ("ExpirePeerContexts: one due per cycle, then " + std::to_string(smallest) + " to " +
+       std::to_string(largest) + " left")
+          .c_str());
+  TqProxy::seams::Reset();
+}
+
+// The bound: a table filled to its limit, then a flood of new sources,
+// each of which replaces the peer idle longest. Live heap per peer at the
+// limit and after the flood, and the cost of a new peer when full.
+void BenchFull() {
+  auto service = std::make_unique<TQUdpService>();
+  TqProxy::seams::steady_now_ms = &FakeNow;
+  const int limit = static_cast<int>(TqProxy::kMaxPeerContexts);
+  const size_t bytes_before = g_live_bytes;
+  const int64_t t0 = 50000000000LL;
+  int next = 0;
+  for (; next < limit; ++next) {
+    g_fake_now_ms = t0 + next / 8;  // all within the idle limit
+    const sockaddr_in a = PeerAddress(next);
+    service->GetPeerContext(kUnusedSocket, &a);
+  }
+  Row("heap_per_peer_full", static_cast<double>(g_live_bytes - bytes_before) / limit, "bytes",
+      ("live heap " + std::to_string(g_live_bytes - bytes_before) + " bytes for " +
+       std::to_string(service->peer_contexts.size()) + " peers")
+          .c_str());
+  constexpr int kFlood = 100000;
+  const auto start = std::chrono::steady_clock::now();
+  for (const int end = next + kFlood; next < end; ++next) {
+    const sockaddr_in a = PeerAddress(next);
+    service->GetPeerContext(kUnusedSocket, &a);
+  }
+  const std::chrono::duration<double, std::nano> spent = std::chrono::steady_clock::now() - start;
+  Row("insert_full", spent.count() / kFlood, "ns",
+      "GetPeerContext: new peer replacing the longest idle (lines filtered)");
+  Row("heap_per_peer_flooded", static_cast<double>(g_live_bytes - bytes_before) / limit, "bytes",
+      ("after " + std::to_string(kFlood) +
+       " more new sources: " + std::to_string(service->peer_contexts.size()) + " peers")
+          .c_str());
+  TqProxy::seams::Reset();
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
   LogSink &log = LogSink::Instance();
+  if (argc > 1 && std::string(argv[1]) == "churn") {
+    log.SetLog(nullptr, DiscardLine, TQ_PROXY_LOG_ERROR);
+    for (int peers : {10, 1000, 10000, 100000}) BenchChurn(peers);
+    return 0;
+  }
+  if (argc > 1 && std::string(argv[1]) == "full") {
+    log.SetLog(nullptr, DiscardLine, TQ_PROXY_LOG_ERROR);
+    BenchFull();
+    return 0;
+  }
   log.SetLog(nullptr, DiscardLine, TQ_PROXY_LOG_INFO);  // as the benchmark host: INFO delivered
   for (int peers : {10, 10000, 100000}) BenchTable(peers);
 
@@ -149,5 +249,9 @@ int main() {
       "DEBUG line: callback at INFO");
   Row("log_delivered", NsPerCall(kCalls / 10, [&](int) { line(TqProxy::kLogLevelInfo); }), "ns",
       "INFO line to a callback");
+  // The peers' INFO lines filtered: only the sweep is of interest here.
+  log.SetLog(nullptr, DiscardLine, TQ_PROXY_LOG_ERROR);
+  for (int peers : {10, 100000}) BenchChurn(peers);
+  BenchFull();
   return 0;
 }

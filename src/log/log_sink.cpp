@@ -55,6 +55,129 @@ void FormatTimeText(char (&out)[64]) {
   out[sizeof(out) - 1] = '\0';
 }
 
+// One conversion of the runtime's printf, with its own arguments.
+template <class... Args>
+void AppendFormatted(std::string &out, const std::string &spec, Args... args) {
+  const int length = CountF(spec.c_str(), args...);
+  if (length <= 0) return;
+  std::vector<char> buffer(static_cast<size_t>(length) + 1);
+  PrintF(buffer.data(), buffer.size(), spec.c_str(), args...);
+  out.append(buffer.data(), static_cast<size_t>(length));
+}
+
+template <class T>
+void AppendWithStars(std::string &out, const std::string &spec, const int *stars, int star_count,
+                     T value) {
+  if (star_count == 0) AppendFormatted(out, spec, value);
+  if (star_count == 1) AppendFormatted(out, spec, stars[0], value);
+  if (star_count == 2) AppendFormatted(out, spec, stars[0], stars[1], value);
+}
+
+// A wide character as the runtime writes it in the C locale: the byte of
+// the same value, or '?' where there is none.
+char NarrowChar(wchar_t c) { return static_cast<unsigned>(c) < 0x100 ? static_cast<char>(c) : '?'; }
+
+// The message of `format` as the runtime's printf makes it, except that
+// wide texts and characters are converted here, each character that the C
+// locale cannot write becoming '?'.
+std::string FormatSubstituting(const char *format, va_list args) {
+  std::string out;
+  for (const char *p = format; *p != '\0';) {
+    if (*p != '%') {
+      out += *p++;
+      continue;
+    }
+    const char *const start = p++;
+    int stars[2];
+    int star_count = 0;
+    while (*p != '\0' && std::strchr("-+ #0", *p) != nullptr) ++p;
+    for (int field = 0; field < 2; ++field) {  // width, then precision after a '.'
+      if (field == 1 && *p++ != '.') {
+        --p;
+        break;
+      }
+      if (*p == '*') {
+        stars[star_count++] = va_arg(args, int);
+        ++p;
+      }
+      while (*p >= '0' && *p <= '9') ++p;
+    }
+    const char *const length = p;
+    while (*p != '\0' && std::strchr("hlLwIqjzt3264", *p) != nullptr) ++p;
+    const std::string size(length, p);
+    const char conversion = *p;
+    if (conversion == '\0') break;
+    ++p;
+    std::string spec(start, length);  // flags, width and precision
+    const bool wide_size = size == "l" || size == "w";
+    const bool long_long = size == "ll" || size == "I64" || size == "q" || size == "L" ||
+                           (size == "l" && sizeof(long) == sizeof(long long));
+    const bool pointer_size = size == "I" || size == "z" || size == "j" || size == "t";
+    switch (conversion) {
+      case '%':
+        out += '%';
+        break;
+      case 'd':
+      case 'i':
+      case 'o':
+      case 'u':
+      case 'x':
+      case 'X':
+        spec += (long_long || pointer_size) ? TQ_FORMAT_LL : "";
+        spec += conversion;
+        if (long_long || pointer_size) {
+          AppendWithStars(out, spec, stars, star_count, va_arg(args, long long));
+        } else {
+          AppendWithStars(out, spec, stars, star_count, va_arg(args, int));  // or a 32-bit long
+        }
+        break;
+      case 'e':
+      case 'E':
+      case 'f':
+      case 'F':
+      case 'g':
+      case 'G':
+      case 'a':
+      case 'A':
+        AppendWithStars(out, spec + conversion, stars, star_count, va_arg(args, double));
+        break;
+      case 'p':
+        AppendWithStars(out, spec + 'p', stars, star_count, va_arg(args, void *));
+        break;
+      case 'n':
+        (void)va_arg(args, void *);  // writes nothing here
+        break;
+      case 'c':
+      case 'C': {
+        const int c = va_arg(args, int);
+        const bool wide = conversion == 'C' ? size != "h" : wide_size;
+        AppendWithStars(
+            out, spec + 'c', stars, star_count,
+            wide ? static_cast<int>(static_cast<unsigned char>(NarrowChar(static_cast<wchar_t>(c))))
+                 : c);
+        break;
+      }
+      case 's':
+      case 'S': {
+        const bool wide = conversion == 'S' ? size != "h" : wide_size;
+        if (!wide) {
+          AppendWithStars(out, spec + 's', stars, star_count, va_arg(args, const char *));
+          break;
+        }
+        const wchar_t *text = va_arg(args, const wchar_t *);
+        std::string narrow = text != nullptr ? "" : "(null)";
+        for (; text != nullptr && *text != L'\0'; ++text) narrow += NarrowChar(*text);
+        AppendWithStars(out, spec + 's', stars, star_count, narrow.c_str());
+        break;
+      }
+      default:  // not a conversion: kept as written, nothing consumed
+        out.append(start, p);
+        break;
+    }
+  }
+  return out;
+}
+
 // Marks this thread as the one inside the callback; clears the mark and
 // any undelivered nested lines even if a host callback unwinds.
 class DeliveryScope {
@@ -168,7 +291,16 @@ void LogSink::WriteV(const char *file, int32_t line, const char *function, int32
   int message_len = platform::CountFormatted(format, measure);
   va_end(measure);
   if (prefix_len < 0) return;
-  if (message_len < 0) message_len = 0;  // unconvertible text: the line keeps its prefix
+  // The runtime fails the whole message for one wide character that the C
+  // locale cannot write: the message is then made here, with '?' for it.
+  std::string substituted;
+  if (message_len < 0) {
+    va_list again;
+    va_copy(again, args);
+    substituted = FormatSubstituting(format, again);
+    va_end(again);
+    message_len = static_cast<int>(substituted.size());
+  }
 
   // Most lines fit the stack: no allocation, which also keeps the line
   // written at process exit away from a heap lock a killed thread may hold.
@@ -185,7 +317,11 @@ void LogSink::WriteV(const char *file, int32_t line, const char *function, int32
     PrintF(text, prefix_len + 1, "[%s][%s]<%s>[%s->%s:%d] ", time_text, LevelName(level),
            kLibraryTag, file_part, function, line);
   }
-  if (message_len > 0) platform::PrintFormatted(text + prefix_len, message_len + 1, format, args);
+  if (!substituted.empty()) {
+    std::memcpy(text + prefix_len, substituted.data(), substituted.size());
+  } else if (message_len > 0) {
+    platform::PrintFormatted(text + prefix_len, message_len + 1, format, args);
+  }
   // _vsnprintf writes no NUL on an exact fit or overflow; the layout is ours.
   text[prefix_len + message_len] = '\n';
   text[prefix_len + message_len + 1] = '\0';
@@ -200,13 +336,15 @@ void LogSink::WriteV(const char *file, int32_t line, const char *function, int32
     WriteToStdout(text);
     return;
   }
-  // Once the process is ending, host code may be gone: standard output only.
-  if (callback == nullptr || !platform::HostCallbacksAllowed()) {
+  if (!PassesDeliveryTest(level) && callback != nullptr) return;
+  // At process exit the host's callback may belong to a module already
+  // detached, or to a runtime already shut down: a line the callback would
+  // have had goes to standard output instead.
+  if (callback == nullptr || process_exiting.load() || !platform::HostCallbacksAllowed()) {
     lock.unlock();
     WriteToStdout(text);
     return;
   }
-  if (!PassesDeliveryTest(level)) return;
 
   DeliveryScope scope(delivering_thread, pending);
   callback(user_data, level, text);

@@ -37,7 +37,7 @@ class LogSink {
               const char *format, va_list args);
 
   // At process exit a thread that the system ended may have died holding
-  // the lock; from then on the sink only tries it.
+  // the lock; from then on the sink only tries it, and calls no callback.
   void SetProcessExiting() { process_exiting.store(true); }
 
   struct PendingLine {

@@ -91,6 +91,11 @@ int CloseSocket(SOCKET socket) { return close(socket); }
 int LastSocketError() { return errno; }
 void SetLastSocketError(int error) { errno = error; }
 
+void WaitWritable(SOCKET socket, int32_t timeout_ms) {
+  pollfd fd{socket, POLLOUT, 0};
+  poll(&fd, 1, timeout_ms);
+}
+
 Event CreateBreakerEvent() { return TQ_SYSCALL(eventfd, event_fd)(0, EFD_NONBLOCK | EFD_CLOEXEC); }
 Event CreateSocketEvent() { return 0; }
 void CloseEvent(Event event) {
@@ -314,6 +319,10 @@ void ReleaseModuleReference(ModuleReference reference) {
   g_reference_held.store(false);
   dlclose(reference);
 }
+
+// The thread's last steps (the standard thread's own, in this library) and
+// its end cannot be waited for here without a thread of our own: kept.
+bool HandOffModuleReference(ModuleReference) { return false; }
 
 // Registered after the service object was made, so it runs before the
 // object's teardown: at exit (and at the final unload, when no run holds

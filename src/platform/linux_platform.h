@@ -13,6 +13,7 @@
 
 #define TQ_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
 #define TQ_FORMAT_U64 "%llu"
+#define TQ_FORMAT_LL "ll"
 #define TQ_FORMAT_ADAPTER_TEXT "%s"
 
 using SOCKET = int;
@@ -29,8 +30,10 @@ using AdapterText = char;
 using ThreadId = long;
 using ModuleReference = void *;
 
-constexpr int kErrorInvalidArgument = 22;  // EINVAL
-constexpr int kErrorMessageSize = 90;      // EMSGSIZE
+constexpr int kErrorInvalidArgument = 22;      // EINVAL
+constexpr int kErrorMessageSize = 90;          // EMSGSIZE
+constexpr int kErrorAddressNotAvailable = 99;  // EADDRNOTAVAIL
+constexpr int kErrorWouldBlock = 11;           // EAGAIN, EWOULDBLOCK
 constexpr unsigned long kMaxPhysicalAddressLength = 8;
 // The same limit as Windows' FD_SETSIZE, so that a host sees one service.
 constexpr size_t kMaxSetSockets = 64;

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "test_seams.h"
 
@@ -29,9 +30,11 @@ int32_t CountList(const Node *node) {
 }  // namespace
 
 bool StartSocketLibrary(int *error) {
+  // WSAStartup reports its error as its result; the last error is not set.
   WSADATA wsa_data;
-  if (TQ_SYSCALL(WSAStartup, wsa_startup)(MAKEWORD(2, 2), &wsa_data) == 0) return true;
-  *error = WSAGetLastError();
+  const int result = TQ_SYSCALL(WSAStartup, wsa_startup)(MAKEWORD(2, 2), &wsa_data);
+  if (result == 0) return true;
+  *error = result;
   return false;
 }
 
@@ -41,6 +44,14 @@ int CloseSocket(SOCKET socket) { return closesocket(socket); }
 // the system, as the log lines report it.
 int LastSocketError() { return static_cast<int>(GetLastError()); }
 void SetLastSocketError(int error) { WSASetLastError(error); }
+
+void WaitWritable(SOCKET socket, int32_t timeout_ms) {
+  fd_set writable;
+  FD_ZERO(&writable);
+  FD_SET(socket, &writable);
+  timeval step{0, static_cast<long>(timeout_ms) * 1000};
+  select(0, nullptr, &writable, nullptr, &step);
+}
 
 Event CreateBreakerEvent() { return TQ_SYSCALL(WSACreateEvent, wsa_create_event)(); }
 Event CreateSocketEvent() { return TQ_SYSCALL(WSACreateEvent, wsa_create_event)(); }
@@ -185,6 +196,49 @@ ModuleReference AcquireModuleReference() {
 
 void ReleaseModuleReference(ModuleReference reference) {
   if (reference != nullptr) FreeLibrary(reference);
+}
+
+namespace {
+
+struct ModuleHandOff {
+  HANDLE thread;  // the network I/O thread, still running its last steps
+  HMODULE module;
+};
+
+// On a thread of the system's pool: waits until the network I/O thread has
+// run its last instruction in this library, then has the pool free the
+// library once this function has returned, so that no code of ours runs
+// when the last reference goes.
+void CALLBACK ReleaseModuleWhenThreadEnds(PTP_CALLBACK_INSTANCE instance, void *context) {
+  const ModuleHandOff hand_off = *static_cast<ModuleHandOff *>(context);
+  delete static_cast<ModuleHandOff *>(context);
+  WaitForSingleObject(hand_off.thread, INFINITE);
+  CloseHandle(hand_off.thread);
+  FreeLibraryWhenCallbackReturns(instance, hand_off.module);
+}
+
+}  // namespace
+
+// A thread cannot free the library whose code it runs: the standard
+// thread's own exit path (in this library, linked statically) still
+// follows, and FreeLibraryAndExitThread would skip it. So the reference goes
+// to a work item of the system's thread pool, which frees it only after
+// this thread has ended. Not a thread of the library's own: the pool is the
+// system's, and the item only waits.
+bool HandOffModuleReference(ModuleReference reference) {
+  HANDLE self = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
+                       SYNCHRONIZE, FALSE, 0)) {
+    return false;
+  }
+  auto *hand_off = new (std::nothrow) ModuleHandOff{self, reference};
+  if (hand_off != nullptr &&
+      TrySubmitThreadpoolCallback(&ReleaseModuleWhenThreadEnds, hand_off, nullptr)) {
+    return true;
+  }
+  delete hand_off;
+  CloseHandle(self);
+  return false;
 }
 
 // DllMain tells a process exit apart: the system has ended every other

@@ -31,6 +31,7 @@
 // The runtime's conversions for a 64-bit unsigned value and for an adapter
 // text (wide on Windows).
 #define TQ_FORMAT_U64 "%I64u"
+#define TQ_FORMAT_LL "I64"
 #define TQ_FORMAT_ADAPTER_TEXT "%wS"
 
 namespace TqProxy {
@@ -45,6 +46,8 @@ using ModuleReference = HMODULE;
 
 constexpr int kErrorInvalidArgument = WSAEINVAL;
 constexpr int kErrorMessageSize = WSAEMSGSIZE;
+constexpr int kErrorAddressNotAvailable = WSAEADDRNOTAVAIL;
+constexpr int kErrorWouldBlock = WSAEWOULDBLOCK;
 constexpr unsigned long kMaxPhysicalAddressLength = MAX_ADAPTER_ADDRESS_LENGTH;
 constexpr size_t kMaxSetSockets = FD_SETSIZE;
 

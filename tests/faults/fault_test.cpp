@@ -7,10 +7,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <thread>
 #include <cstring>
 #include <memory>
 #if !defined(_WIN32)
 #include <poll.h>
+#include <sys/eventfd.h>
 #endif
 
 #include "log/log_sink.h"
@@ -35,7 +37,9 @@ R Failed(int error, R result) {
 #if defined(_WIN32)
 constexpr int kNoSocket = WSAEMFILE, kWaitError = ERROR_INVALID_HANDLE, kDown = WSAENETDOWN;
 constexpr int kReset = WSAECONNRESET;  // an ICMP port-unreachable, as Windows reports it
-int WSAAPI FailStartup(WORD, LPWSADATA) { return Failed(WSASYSNOTREADY, WSASYSNOTREADY); }
+constexpr int kNoBuffers = WSAENOBUFS;
+// WSAStartup reports its error as its result; the last error is not set.
+int WSAAPI FailStartup(WORD, LPWSADATA) { return Failed(WSAEINVAL, WSASYSNOTREADY); }
 SOCKET WSAAPI FailSocket(int, int, int) {
   ++g_calls;
   return Failed(kNoSocket, INVALID_SOCKET);
@@ -50,6 +54,11 @@ int WSAAPI FailEnumeration(SOCKET, WSAEVENT, LPWSANETWORKEVENTS) {
 WSAEVENT WSAAPI FailFirstEvent() {
   return g_calls++ > 0 ? WSACreateEvent() : Failed(WSA_NOT_ENOUGH_MEMORY, WSA_INVALID_EVENT);
 }
+// The breaker's event is made, with an error reported all the same.
+WSAEVENT WSAAPI FirstEventWithError() {
+  const WSAEVENT event = WSACreateEvent();
+  return g_calls++ > 0 ? event : Failed(WSAENOBUFS, event);
+}
 // The queued datagram stays, as on Windows.
 int WSAAPI ResetOnce(SOCKET s, char *buffer, int size, int flags, sockaddr *from, int *len) {
   return g_calls++ > 0 ? recvfrom(s, buffer, size, flags, from, len) : Failed(kReset, SOCKET_ERROR);
@@ -57,9 +66,11 @@ int WSAAPI ResetOnce(SOCKET s, char *buffer, int size, int flags, sockaddr *from
 void FailWaits() { seams::wsa_wait_for_multiple_events = &FailWait; }
 void FailEnumerations() { seams::wsa_enum_network_events = &FailEnumeration; }
 void FailBreakerEvent() { seams::wsa_create_event = &FailFirstEvent; }
+void ReportErrorOnBreakerEvent() { seams::wsa_create_event = &FirstEventWithError; }
 #else
 constexpr int kNoSocket = EMFILE, kWaitError = EBADF, kDown = ENETDOWN;
 constexpr int kReset = ECONNREFUSED;  // an ICMP port-unreachable, as Linux reports it
+constexpr int kNoBuffers = ENOBUFS;
 int FailSocket(int, int, int) {
   ++g_calls;
   return Failed(kNoSocket, -1);
@@ -78,7 +89,13 @@ ssize_t ResetOnce(int s, void *buffer, size_t size, int flags, sockaddr *from, s
 }
 void FailWaits() { seams::poll_sockets = &FailWait; }
 void FailEnumerations() { seams::poll_sockets = &FailEnumeration; }
+// The breaker's event is made, with an error reported all the same.
+int FirstEventWithError(unsigned int initial, int flags) {
+  const int event = eventfd(initial, flags);
+  return Failed(kNoBuffers, event);
+}
 void FailBreakerEvent() { seams::event_fd = &FailEventFd; }
+void ReportErrorOnBreakerEvent() { seams::event_fd = &FirstEventWithError; }
 #endif
 
 class Faults : public ::testing::Test {
@@ -201,12 +218,13 @@ TEST_F(Faults, PeersThatCannotTakeADatagramDoNotDisturbTheService) {
 // - the socket library fails to start, never balanced by a cleanup (then or
 //   at Stop): that would end the host's own Winsock session;
 // - no listen socket can be made;
-// - no thread can be made: sockets closed, the previous callbacks kept.
+// - no breaker or no thread can be made: sockets closed, the previous
+//   callbacks kept.
 TEST_F(Faults, StartFailuresRollBackToIdle) {
 #if defined(_WIN32)
   seams::wsa_startup = &FailStartup;
   EXPECT_EQ(-98, Start());
-  EXPECT_EQ(1u, Lines(4, "WSAStartup fail=10091\n"));
+  EXPECT_EQ(1u, Lines(4, "WSAStartup fail=10091\n"));  // its result
   EXPECT_EQ(0, service.state.load());
   EXPECT_EQ(0, service.Stop());
   EXPECT_TRUE(HostWinsockWorks());
@@ -225,14 +243,17 @@ TEST_F(Faults, StartFailuresRollBackToIdle) {
   ASSERT_EQ(0, Start());  // not refused: the failures left the object idle
   EXPECT_EQ(0, service.Stop());
   log.Clear();
-  seams::fail_next_thread_start = true;
-  int other = 0;
-  ProxyInitParam next = tqtest::MakeParam("127.0.0.1", port, &Ignore, &other);
-  EXPECT_EQ(-98, service.Start(&next));
-  EXPECT_EQ(1u, Lines(4, "service engine start failed:"));
-  EXPECT_TRUE(UdpPeer("127.0.0.1", port).Bound());  // the listen socket was closed
-  EXPECT_EQ(&Received, service.recv_callback);
-  EXPECT_EQ(this, service.user_data);
+  for (std::atomic<bool> *fail : {&seams::fail_next_breaker, &seams::fail_next_thread_start}) {
+    *fail = true;
+    int other = 0;
+    ProxyInitParam next = tqtest::MakeParam("127.0.0.1", port, &Ignore, &other);
+    EXPECT_EQ(-98, service.Start(&next));
+    EXPECT_EQ(0, service.state.load());
+    EXPECT_TRUE(UdpPeer("127.0.0.1", port).Bound());  // the listen socket was closed
+    EXPECT_EQ(&Received, service.recv_callback);
+    EXPECT_EQ(this, service.user_data);
+  }
+  EXPECT_EQ(2u, Lines(4, "service engine start failed:"));
 
   ASSERT_EQ(0, Start());
   EXPECT_TRUE(Delivers("after the start failures"));
@@ -257,8 +278,42 @@ TEST_F(Faults, SendSocketCreationFailureFailsTheSendAndIsRetried) {
   EXPECT_EQ("found", got);
 }
 
+double ThreadCpuMs() { return tqtest::ThreadCpuMs(); }
+
+// Stop waits for a send still in flight (here held in its DEBUG line) by
+// sleeping until that send ends, not by spinning.
+TEST_F(Faults, StopSleepsWhileASendIsInFlight) {
+  static std::atomic<bool> held{false}, release{false};
+  held = release = false;
+  ASSERT_EQ(0, Start());
+  UdpPeer sink;
+  TqProxy::LogSink::Instance().SetLog(
+      nullptr,
+      [](void *, int32_t, const char *line) {
+        if (std::strstr(line, "] send data to") == nullptr) return;
+        held = true;
+        while (!release) tqtest::SleepMs(1);
+      },
+      1);
+  std::thread sender([&] { service.Send("127.0.0.1", sink.Port(), "held", 4); });
+  ASSERT_TRUE(Eventually([] { return held.load(); }));
+  double stop_cpu_ms = -1;
+  std::thread stopper([&] {
+    const double before = ThreadCpuMs();
+    service.Stop();
+    stop_cpu_ms = ThreadCpuMs() - before;
+  });
+  tqtest::SleepMs(600);
+  release = true;
+  sender.join();
+  stopper.join();
+  EXPECT_EQ(0, service.state.load());
+  EXPECT_LT(stop_cpu_ms, 100) << "of 600 ms waiting";
+}
+
 // A failed event wait, a failed event enumeration, a breaker without an
-// event: each ends the loop with its ERROR line, and the object recovers.
+// event, a breaker with an error: each ends the loop with its ERROR line,
+// and the object recovers.
 TEST_F(Faults, LoopCallFailuresEndTheLoopWithTheirLine) {
   const std::string ends = "status report, select return error will exit net i/o thread, ret=-1, ";
   ASSERT_EQ(0, Start());
@@ -277,6 +332,17 @@ TEST_F(Faults, LoopCallFailuresEndTheLoopWithTheirLine) {
   FailBreakerEvent();
   ASSERT_EQ(0, Start());
   ExpectLoopEndedThenRecovers("status report, select ");
+
+  // The breaker's code is logged, whatever the thread's last error says.
+  EXPECT_EQ(0, service.Stop());
+  g_calls = 0;
+  ReportErrorOnBreakerEvent();
+  ASSERT_EQ(0, Start());
+  const std::string exception = "status report, select exception will exit net i/o thread, ret=";
+  ASSERT_TRUE(log.WaitFor(exception));
+  EXPECT_EQ(1u, log.Count(", err.no=" + std::to_string(kNoBuffers) +
+                          ", err.msg=" + std::strerror(kNoBuffers)));
+  ExpectLoopEndedThenRecovers(exception);
 }
 
 // Windows reports an ICMP port-unreachable as WSAECONNRESET on the next

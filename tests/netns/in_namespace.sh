@@ -2,7 +2,7 @@
 # Inside a fresh network namespace: lay out the test hosts of the phase,
 # start this namespace's Wine server, run the phase's tests, clean up.
 set -eu
-export PATH=/usr/lib/wine:$PATH WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" TZ=UTC
+export PATH=/usr/lib/wine:$PATH WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d" TZ=UTC
 unset DISPLAY
 peer_pid=""
 # Also on a failed layout: the peers' namespace and this namespace's server go.
@@ -28,7 +28,7 @@ if [ "$TQ_NETNS_PHASE" = adapters ]; then
 fi
 if [ "$TQ_NETNS_PHASE" = many-sockets ]; then
   # 64 addresses, each on an interface of its own (Wine binds a port once
-  # per interface): with the breaker's, 65 events, one more than a wait takes.
+  # per interface): one more than a wait can watch beside the breaker.
   for i in $(seq 0 31); do
     ip link add ma$i type veth peer name mb$i
     ip addr add 198.19.$i.1/32 dev ma$i

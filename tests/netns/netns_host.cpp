@@ -5,7 +5,7 @@
 //   hold <ms>                 keep the receive callback busy
 // Each line on its standard input restarts the service (UnInit, then Init);
 // the end of that input stops it and ends the host.
-// Usage: netns_host <port>
+// Usage: netns_host <port> [address: one instead of every local one]
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -36,6 +36,7 @@ int main(int argc, char **argv) {
   TQ_Proxy_SetLog(nullptr, &OnLog, 1);
   ProxyInitParam param{};
   param.port = std::atoi(argv[1]);
+  if (argc > 2) std::snprintf(param.ip, sizeof(param.ip), "%s", argv[2]);
   param.recv_callback = &OnReceive;
   int rc = TQ_Proxy_Init(&param);
   std::printf("INIT %d\n", rc);

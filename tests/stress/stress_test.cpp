@@ -14,6 +14,7 @@
 #include <memory>
 #include <numeric>
 #include <random>
+#include <set>
 #include <string_view>
 
 #include "test_support.h"
@@ -222,6 +223,7 @@ void RunLoad(TqProxyDll &dll, double rate, double seconds) {
   EXPECT_EQ(0u, corrupt);
   EXPECT_EQ(0u, disorder);
   EXPECT_EQ(0u, failed.load());
+  EXPECT_EQ(0u, wouldblock.load());
   EXPECT_EQ(0u, bad_log);
   std::printf(
       "[load] peers=%d host_threads=%d rate=%.0f/s (sent %.0f/s) duration=%.1fs datagrams_in=%llu "
@@ -245,6 +247,87 @@ TEST(Load, PeersAndHostThreadsWhileLogRoutingChanges) {
   if (kSoak > 0) rates = {static_cast<double>(Env("TQ_SOAK_RATE", 250))};
   for (double rate : rates) RunLoad(dll, rate, kSoak > 0 ? kSoak : 4);
   dll.Unload();
+}
+
+// Eight host threads send at once, each 200 datagrams to known peers (all
+// heard on the one listen socket) and 200 to sockets that are no peers,
+// while datagrams keep arriving: every send reports its full length and
+// every datagram arrives once, on receivers whose buffers the kernel
+// reports no drop for.
+TEST(Load, EightHostThreadsSendingAtOnceLoseNothing) {
+  constexpr int kThreads = 8, kEach = 200;
+  Watchdog dog(120);
+  WinsockSession ws;
+  TqProxyDll dll;
+  ASSERT_TRUE(dll.Load());
+  dll.SetLog(
+      nullptr, [](void *, int32_t, const char *) {}, 4);
+  const uint16_t port = FreeUdpPort();
+  std::atomic<int> delivered{0};
+  const ProxyInitParam param = MakeParam(
+      "127.0.0.1", port,
+      [](void *n, const char *, int32_t) { ++*static_cast<std::atomic<int> *>(n); }, &delivered);
+  ASSERT_EQ(0, dll.Init(&param));
+  UdpPeer peers[kThreads], strangers[kThreads], source;
+  for (UdpPeer &peer : peers) peer.SendTo("127.0.0.1", port, "hello");
+  ASSERT_TRUE(Eventually([&] { return delivered == kThreads; }));
+  const long long kernel_before = KernelUdpDrops();
+
+  std::atomic<bool> done{false};
+  std::set<std::string> got[2 * kThreads];  // [peers..., strangers...]
+  std::thread receiver([&] {                // until quiet for 0.5 s after the senders, bounded
+    const auto t0 = Clock::now();
+    for (bool quiet = false; !(quiet && done) && Since(t0) < 60;) {
+      fd_set set;
+      FD_ZERO(&set);
+      SOCKET highest = 0;
+      for (int i = 0; i < 2 * kThreads; ++i) {
+        const SOCKET s = (i < kThreads ? peers[i] : strangers[i - kThreads]).Socket();
+        FD_SET(s, &set);
+        highest = std::max(highest, s);
+      }
+      timeval wait{0, 500000};
+      quiet = select(static_cast<int>(highest) + 1, &set, nullptr, nullptr, &wait) <= 0;
+      for (int i = 0; i < 2 * kThreads; ++i) {
+        const UdpPeer &r = i < kThreads ? peers[i] : strangers[i - kThreads];
+        std::string d;
+        if (FD_ISSET(r.Socket(), &set) && r.Receive(&d, nullptr, 0)) got[i].insert(d);
+      }
+    }
+  });
+  int inbound = 0;
+  std::thread talker([&] {  // datagrams arriving meanwhile, at a pace the loop keeps up with
+    for (; inbound < 2000 && !done; ++inbound) {
+      source.SendTo("127.0.0.1", port, "in");
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> senders;
+  for (int t = 0; t < kThreads; ++t) {
+    senders.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        const int to = (t + i) % kThreads;
+        for (bool known : {true, false}) {
+          const std::string d = std::to_string(t) + "/" + std::to_string(i);
+          const UdpPeer &r = known ? peers[to] : strangers[to];
+          wrong += dll.Send("127.0.0.1", r.Port(), d.data(), static_cast<int32_t>(d.size())) !=
+                   static_cast<int32_t>(d.size());
+        }
+      }
+    });
+  }
+  for (std::thread &t : senders) t.join();
+  done = true;
+  talker.join();
+  receiver.join();
+  EXPECT_TRUE(Eventually([&] { return delivered == kThreads + inbound; }, 5000));
+  dll.UnInit();
+  dll.Unload();
+  EXPECT_EQ(0, wrong.load());
+  EXPECT_EQ(0, KernelUdpDrops() - kernel_before);
+  for (int i = 0; i < 2 * kThreads; ++i) EXPECT_EQ(static_cast<size_t>(kEach), got[i].size()) << i;
+  EXPECT_EQ(kThreads + inbound, delivered.load());
 }
 
 struct Usage {
@@ -359,6 +442,61 @@ TEST(Churn, StartStopUnderTrafficReturnsResources) {
       measured, seconds, measured / seconds, stop_ms_sum / measured, stop_ms_max, received.load(),
       sends_ok, wouldblock, base.threads, end.threads, base.fds, end.fds, base.handles, end.handles,
       base.rss_kb, end.rss_kb);
+  dll.Unload();
+}
+
+// Sends to a known peer while new peers grow the table and while Stop
+// clears it: each send finds the peer or the stop, never a table halfway
+// through a change (one that missed the peer would make the send socket),
+// and the stop is not held up by them.
+TEST(Race, SendToAKnownPeerWhileTheTableGrowsAndStops) {
+  Watchdog dog(150);
+  WinsockSession ws;
+  TqProxyDll dll;
+  ASSERT_TRUE(dll.Load());
+  std::atomic<int> send_sockets{0};
+  const LogCallback tally = [](void *n, int32_t, const char *line) {
+    if (std::strstr(line, "] Socket Send fd=")) ++*static_cast<std::atomic<int> *>(n);
+  };
+  dll.SetLog(&send_sockets, tally, 2);
+  UdpPeer known;
+  std::vector<UdpPeer> crowd(1000);     // the index doubles seven times on its way to them
+  const uint16_t port = FreeUdpPort();  // after them: none of them has it
+  std::atomic<size_t> heard{0};
+  const RecvCallback count = [](void *n, const char *, int32_t) {
+    ++*static_cast<std::atomic<size_t> *>(n);
+  };
+  const ProxyInitParam param = MakeParam("127.0.0.1", port, count, &heard);
+  const std::string big(70000, 'x');  // fails without a system call: many lookups a second
+  double slowest_stop = 0;
+  for (int round = 0; round < 3; ++round) {
+    heard = 0;
+    ASSERT_EQ(0, dll.Init(&param));
+    known.SendTo("127.0.0.1", port, "hi");
+    ASSERT_TRUE(Eventually([&] { return heard > 0; }));  // known from here to the stop
+    std::atomic<bool> stopped{false};
+    std::vector<std::thread> senders;  // more than the cores: the loop is preempted mid-change
+    for (int t = 0; t < 3; ++t) {
+      senders.emplace_back([&] {
+        while (!stopped) dll.Send("127.0.0.1", known.Port(), big.data(), 70000);
+      });
+    }
+    heard = 0;
+    for (size_t i = 0; i < crowd.size(); ++i) {  // in steps the receive buffer holds whole
+      crowd[i].SendTo("127.0.0.1", port, "new");
+      if (i % 100 == 99) Eventually([&] { return heard > i; }, 2000);
+    }
+    // Senders that never pause must not hold the stop: it waits only for
+    // sends that passed the state test (one wait of the loop, plus margin).
+    const auto stop_t0 = Clock::now();
+    dll.UnInit();
+    slowest_stop = std::max(slowest_stop, Since(stop_t0));
+    stopped = true;
+    for (std::thread &sender : senders) sender.join();
+  }
+  EXPECT_EQ(0, send_sockets.load());
+  EXPECT_LT(slowest_stop, 1.0);
+  dll.SetLog(nullptr, nullptr, -1);
   dll.Unload();
 }
 

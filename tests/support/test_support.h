@@ -32,10 +32,13 @@
 using SOCKET = int;  // the library's name for a socket handle
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -55,6 +58,8 @@ constexpr int kErrorMessageSize = WSAEMSGSIZE;
 constexpr int kErrorWouldBlock = WSAEWOULDBLOCK;
 constexpr int kErrorAddressInUse = WSAEADDRINUSE;
 constexpr int kErrorInvalidArgument = WSAEINVAL;
+constexpr int kErrorAddressNotAvailable = WSAEADDRNOTAVAIL;
+constexpr int kErrorNotSocket = WSAENOTSOCK;  // a closed socket
 using Module = HMODULE;
 
 // Keeps Winsock started in the test process itself, like any host would.
@@ -195,6 +200,8 @@ constexpr int kErrorMessageSize = EMSGSIZE;
 constexpr int kErrorWouldBlock = EWOULDBLOCK;
 constexpr int kErrorAddressInUse = EADDRINUSE;
 constexpr int kErrorInvalidArgument = EINVAL;
+constexpr int kErrorAddressNotAvailable = EADDRNOTAVAIL;
+constexpr int kErrorNotSocket = EBADF;  // a closed socket
 using Module = void *;
 
 // Nothing to start for sockets here.
@@ -246,7 +253,16 @@ inline int RunChild(const std::string &program, const std::string &argument, std
     close(pipe_fds[0]);
     close(pipe_fds[1]);
     const std::string path = "./" + program;
-    execl(path.c_str(), path.c_str(), argument.c_str(), static_cast<char *>(nullptr));
+    std::vector<std::string> words{path};
+    for (size_t at = 0; at < argument.size();) {  // split at blanks, as a command line
+      const size_t end = std::min(argument.find(' ', at), argument.size());
+      if (end > at) words.push_back(argument.substr(at, end - at));
+      at = end + 1;
+    }
+    std::vector<char *> argv;
+    for (std::string &w : words) argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    execv(path.c_str(), argv.data());
     _exit(127);
   }
   close(pipe_fds[1]);
@@ -324,6 +340,51 @@ class StdoutToNull {
   const int saved_;
   const int null_;
 };
+
+// Straight to the standard output handle, past the runtime's streams.
+inline void WriteStdout(const char *text) {
+#if defined(_WIN32)
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, static_cast<DWORD>(std::strlen(text)), &written,
+            nullptr);
+#else
+  if (write(1, text, std::strlen(text)) < 0) return;
+#endif
+}
+
+// The local time to the second, "YYYY-MM-DD hh:mm:ss", from the system's
+// own clock (not the runtime's, whose time zone rules may differ).
+inline std::string LocalTimeText() {
+  char text[32];
+#if defined(_WIN32)
+  SYSTEMTIME t;
+  GetLocalTime(&t);
+  std::snprintf(text, sizeof(text), "%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay,
+                t.wHour, t.wMinute, t.wSecond);
+#else
+  const time_t now = time(nullptr);
+  tm local{};
+  localtime_r(&now, &local);
+  std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &local);
+#endif
+  return text;
+}
+
+// The CPU time the calling thread has used so far, in milliseconds.
+inline double ThreadCpuMs() {
+#if defined(_WIN32)
+  FILETIME created, ended, kernel, user;
+  GetThreadTimes(GetCurrentThread(), &created, &ended, &kernel, &user);
+  const auto ms = [](const FILETIME &t) {
+    return ((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e4;
+  };
+  return ms(kernel) + ms(user);
+#else
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+#endif
+}
 
 inline void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 

@@ -1,0 +1,102 @@
+# Many peers at once through the DLL: one generator socket gives each
+# datagram its own source address in 127/8 (IP_PKTINFO), so thousands of
+# peers need no thousands of sockets. Every datagram is delivered, every
+# peer is answered from the service port at its own address, and Stop is
+# prompt with all of them in the table.
+# Usage: blackbox_many_peers.py <netns_host.exe> <wine-run.sh>
+import re
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+PEERS = 2000
+WINDOW = 32  # datagrams in flight: never more than the receive queue holds
+IP_PKTINFO = 8  # Linux; not exported by every Python
+
+
+def peer_ip(i):  # 127.1.0.1 upwards, never .0 or .255 last
+    return "127.1.%d.%d" % (i // 250, i % 250 + 1)
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Host:  # the host under Wine; its output collected line by line
+    def __init__(self, exe, wine_run, port):
+        self.lines, self.cond = [], threading.Condition()
+        self.proc = subprocess.Popen([wine_run, exe, str(port), "127.0.0.1"], text=True, bufsize=1,
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL)
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            with self.cond:
+                self.lines.append(line.rstrip("\n"))
+                self.cond.notify_all()
+
+    def wait_for(self, pattern, timeout):
+        with self.cond:
+            if not self.cond.wait_for(lambda: any(re.search(pattern, l) for l in self.lines), timeout):
+                raise AssertionError("no line matching %r; last lines:\n%s"
+                                     % (pattern, "\n".join(self.lines[-20:])))
+
+    def count(self, pattern):
+        with self.cond:
+            return sum(1 for l in self.lines if re.search(pattern, l))
+
+
+def main():
+    port = free_port()
+    host = Host(sys.argv[1], sys.argv[2], port)
+    try:
+        host.wait_for(r"^INIT 0$", 60)
+        # Bound to every address, to hear the answers at each peer's own one.
+        gen = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        gen.bind(("0.0.0.0", 0))
+        gen.setsockopt(socket.IPPROTO_IP, IP_PKTINFO, 1)
+        gen.settimeout(10)
+        gen_port = gen.getsockname()[1]
+        answered, sent = set(), 0
+        deadline = time.monotonic() + 90
+        while len(answered) < PEERS:
+            assert time.monotonic() < deadline, "answers: %d of %d" % (len(answered), PEERS)
+            while sent < PEERS and sent - len(answered) < WINDOW:
+                ip = peer_ip(sent)
+                source = struct.pack("=i4s4s", 0, socket.inet_aton(ip), bytes(4))
+                gen.sendmsg([b"echo %s %d n%d" % (ip.encode(), gen_port, sent)],
+                           [(socket.IPPROTO_IP, IP_PKTINFO, source)], 0, ("127.0.0.1", port))
+                sent += 1
+            data, ancillary, _, sender = gen.recvmsg(256, 64)
+            assert sender == ("127.0.0.1", port), "answered from %r" % (sender,)
+            i = int(data[1:])
+            to = [socket.inet_ntoa(d[8:12]) for lvl, kind, d in ancillary if kind == IP_PKTINFO]
+            assert to == [peer_ip(i)], "answer n%d went to %r" % (i, to)
+            assert i not in answered, "n%d answered twice" % i
+            answered.add(i)
+        host.wait_for(r"accept peer=%d_%s, size=%d\b" % (gen_port, re.escape(peer_ip(PEERS - 1)), PEERS), 10)
+        assert host.count(r"^RECV echo ") == PEERS, "delivered: %d" % host.count(r"^RECV echo ")
+        assert host.count(r"\] accept peer=") == PEERS
+
+        start = time.monotonic()
+        host.proc.stdin.close()  # the host stops the service and exits
+        host.wait_for(r"^EXIT$", 30)
+        stop_s = time.monotonic() - start
+        assert host.proc.wait(30) == 0
+        host.wait_for(r"\] stop service$", 1)
+        print("%d peers: delivered and answered; stopped in %.2f s" % (PEERS, stop_s))
+        assert stop_s < 5, "stop took %.2f s" % stop_s
+    finally:
+        if host.proc.poll() is None:
+            host.proc.kill()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
