@@ -1,4 +1,5 @@
-# Install rules, the CMake package (TqProxy::TqProxy) and the release ZIP.
+# Install rules, the CMake package (TqProxy::TqProxy), on Linux a pkg-config
+# file, and the release archive (ZIP of the DLL; .tar.gz of the .so).
 # Everything a host needs is in the one component "TqProxy"; the archive is
 # made from that component only, so nothing a test or benchmark installs
 # can slip into it.
@@ -9,7 +10,7 @@ set(TQPROXY_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/TqProxy)
 
 install(TARGETS TqProxy EXPORT TqProxyTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT TqProxy
-  LIBRARY DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT TqProxy
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT TqProxy
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT TqProxy
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES include/TqProxy.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT TqProxy)
@@ -29,15 +30,28 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/TqProxyConfigVersion.cmake
 install(FILES ${CMAKE_BINARY_DIR}/TqProxyConfig.cmake ${CMAKE_BINARY_DIR}/TqProxyConfigVersion.cmake
   DESTINATION ${TQPROXY_CMAKE_DIR} COMPONENT TqProxy)
 
+if(NOT WIN32)
+  # pkg-config finds the library relative to where the file was installed.
+  configure_file(cmake/tqproxy.pc.in ${CMAKE_BINARY_DIR}/tqproxy.pc @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/tqproxy.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+    COMPONENT TqProxy)
+endif()
+
 install(FILES README.md CHANGELOG.md LICENSE DESTINATION . COMPONENT TqProxy)
 install(FILES docs/host-guide.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT TqProxy)
 
-set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME TqProxy)
 set(CPACK_PACKAGE_VENDOR "TqProxy developers")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "UDP endpoint library for 64-bit Windows hosts")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_FILE_NAME TqProxy-${PROJECT_VERSION}-win64)
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "UDP endpoint library for 64-bit Windows hosts")
+  set(CPACK_PACKAGE_FILE_NAME TqProxy-${PROJECT_VERSION}-win64)
+else()
+  set(CPACK_GENERATOR TGZ)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "UDP endpoint library for Linux hosts")
+  set(CPACK_PACKAGE_FILE_NAME TqProxy-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR})
+endif()
 set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
 # Debug info in DWARF is of no use to a Windows host: 5 MB become under 1 MB.
 set(CPACK_STRIP_FILES ON)

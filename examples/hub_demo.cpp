@@ -1,14 +1,20 @@
-// tqproxy_hub: a UDP hub on TqProxy.dll. Every datagram it receives goes
+// tqproxy_hub: a UDP hub on TqProxy (TqProxy.dll, libTqProxy.so). Every datagram it receives goes
 // back out to every peer it has heard, the sender included, so any number
 // of clients can talk to each other through one port. The library's log
 // (INFO and above) is printed on standard output.
 //
 // Usage: tqproxy_hub [--ip <a.b.c.d> | --all] [--port <n>] [--seconds <n>]
+#if defined(_WIN32)
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#else
+#include <signal.h>
+#endif
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +24,6 @@
 
 namespace {
 
-HANDLE g_stop_event = nullptr;
 std::atomic<long> g_relayed{0};
 
 void TQ_PROXY_CALL PrintLogLine(void *, int32_t, const char *line) {
@@ -32,12 +37,46 @@ void TQ_PROXY_CALL RelayToAll(void *, const char *data, int32_t length) {
   if (TQ_Proxy_Send(nullptr, 0, data, length) > 0) ++g_relayed;
 }
 
+// Ctrl-C only wakes main: UnInit joins the network thread and belongs there.
+#if defined(_WIN32)
+HANDLE g_stop_event = nullptr;
+
 BOOL WINAPI OnConsoleCtrl(DWORD type) {
   if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
-  // Only wake main: UnInit joins the network thread and belongs there.
   SetEvent(g_stop_event);
   return TRUE;
 }
+
+bool SetUpStop() {
+  // Binary mode: lines end in "\n" as the library writes them, not "\r\n".
+  _setmode(_fileno(stdout), _O_BINARY);
+  g_stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  return g_stop_event != nullptr && SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
+}
+
+void WaitForStop(long seconds) {
+  WaitForSingleObject(g_stop_event, seconds > 0 ? static_cast<DWORD>(seconds * 1000) : INFINITE);
+  SetConsoleCtrlHandler(OnConsoleCtrl, FALSE);
+  CloseHandle(g_stop_event);
+}
+#else
+volatile sig_atomic_t g_stop = 0;
+
+void OnSignal(int) { g_stop = 1; }
+
+bool SetUpStop() {
+  struct sigaction action {};
+  action.sa_handler = &OnSignal;
+  return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+void WaitForStop(long seconds) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (g_stop == 0 && (seconds == 0 || std::chrono::steady_clock::now() < end)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+#endif
 
 int Usage(const char *problem) {
   if (problem != nullptr) std::fprintf(stderr, "tqproxy_hub: %s\n", problem);
@@ -83,10 +122,7 @@ int main(int argc, char **argv) {
     }
   }
 
-  // Binary mode: lines end in "\n" as the library writes them, not "\r\n".
-  _setmode(_fileno(stdout), _O_BINARY);
-  g_stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (g_stop_event == nullptr || !SetConsoleCtrlHandler(OnConsoleCtrl, TRUE)) {
+  if (!SetUpStop()) {
     std::fprintf(stderr, "tqproxy_hub: cannot set up the stop handler\n");
     return 1;
   }
@@ -115,13 +151,10 @@ int main(int argc, char **argv) {
   }
   std::fflush(stdout);
 
-  const DWORD wait_ms = seconds > 0 ? static_cast<DWORD>(seconds * 1000) : INFINITE;
-  WaitForSingleObject(g_stop_event, wait_ms);
+  WaitForStop(seconds);
 
   TQ_Proxy_UnInit();
   std::printf("tqproxy_hub: stopped after relaying %ld datagram(s)\n", g_relayed.load());
   std::fflush(stdout);
-  SetConsoleCtrlHandler(OnConsoleCtrl, FALSE);
-  CloseHandle(g_stop_event);
   return 0;
 }

@@ -48,6 +48,8 @@ extern "C" {
 
 #if defined(_WIN32) && !defined(TQPROXY_BUILDING_DLL)
 #define TQ_PROXY_API __declspec(dllimport)
+#elif !defined(_WIN32) && defined(TQPROXY_BUILDING_DLL) && defined(__GNUC__)
+#define TQ_PROXY_API __attribute__((visibility("default")))
 #else
 #define TQ_PROXY_API
 #endif

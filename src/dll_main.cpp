@@ -1,4 +1,4 @@
-// The library's entry point and its four exports. The exports forward to
+// The library's four exports. The exports forward to
 // the one service object and the log sink; nothing thrown inside may cross
 // into a host that cannot catch it.
 #include <exception>
@@ -10,8 +10,6 @@
 
 namespace {
 
-bool g_process_exiting = false;  // set by DllMain at DLL_PROCESS_DETACH
-
 // The one service object of the process, idle from load to the first start.
 // At process exit it is left undestroyed: the system has already killed its
 // thread, possibly inside a lock (the heap's, the runtime's), and freeing
@@ -21,7 +19,7 @@ class ServiceInstance {
  public:
   ServiceInstance() : service(*new (storage) TqProxy::TQUdpService()) {}
   ~ServiceInstance() {
-    if (g_process_exiting) {
+    if (TqProxy::platform::ProcessExiting()) {
       service.AbandonAtProcessExit();
     } else {
       service.~TQUdpService();
@@ -39,6 +37,9 @@ class ServiceInstance {
 
 ServiceInstance g_instance;
 TqProxy::TQUdpService &g_service = g_instance.service;
+// After the instance: where the system needs a watch for the process's end,
+// it must see the end before the instance's teardown does.
+const bool g_exit_watched = (TqProxy::platform::WatchProcessExit(), true);
 
 void LogBoundaryFailure(const char *function, const char *what) noexcept {
   try {
@@ -49,17 +50,6 @@ void LogBoundaryFailure(const char *function, const char *what) noexcept {
 }
 
 }  // namespace
-
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-  if (reason == DLL_PROCESS_ATTACH) {
-    // FALSE under MinGW (its runtime has a TLS directory); harmless.
-    DisableThreadLibraryCalls(instance);
-  } else if (reason == DLL_PROCESS_DETACH) {
-    // Runs before our static destructors; `reserved` is set at process exit.
-    g_process_exiting = reserved != nullptr;
-  }
-  return TRUE;
-}
 
 extern "C" ServiceResult TQ_PROXY_CALL TQ_Proxy_Init(const ProxyInitParam *param) {
   try {

@@ -16,7 +16,7 @@ class OwnedSocket {
  public:
   explicit OwnedSocket(SOCKET s) : socket_(s) {}
   ~OwnedSocket() {
-    if (socket_ != INVALID_SOCKET) closesocket(socket_);
+    if (socket_ != INVALID_SOCKET) platform::CloseSocket(socket_);
   }
   OwnedSocket(const OwnedSocket &) = delete;
   OwnedSocket &operator=(const OwnedSocket &) = delete;
@@ -97,9 +97,9 @@ bool TQUdpService::CreateLocalSocket(const std::vector<std::string> &addresses, 
     address.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
     if (!ParseAddress(ip, &address.sin_addr)) {
       // Refused as Windows refuses the bind, before any socket is made.
-      const int err = WSAEADDRNOTAVAIL;
+      const int err = platform::kErrorAddressNotAvailable;
       str = ErrorText(err);
-      WSASetLastError(err);
+      platform::SetLastSocketError(err);
       TQ_SERVICE_LOG(fn::kCreateLocalSocket, kLogLevelError,
                      "Bind Error, ret=%d, errno=%d, str=%s, ip=%s, port=%d", SOCKET_ERROR, err,
                      str.c_str(), ip.c_str(), port);
@@ -108,7 +108,7 @@ bool TQUdpService::CreateLocalSocket(const std::vector<std::string> &addresses, 
 
     OwnedSocket s(TQ_SYSCALL(socket, create_socket)(AF_INET, SOCK_DGRAM, 0));
     if (s.Get() == INVALID_SOCKET) {
-      const int err = static_cast<int>(GetLastError());
+      const int err = platform::LastSocketError();
       str = ErrorText(err);
       TQ_SERVICE_LOG(fn::kCreateLocalSocket, kLogLevelError,
                      "Socket Error, ret=%d, errno=%d, str=%s, ip=%s, port=%d", -1, err, str.c_str(),
@@ -118,9 +118,9 @@ bool TQUdpService::CreateLocalSocket(const std::vector<std::string> &addresses, 
 
     const int rc = bind(s.Get(), reinterpret_cast<const sockaddr *>(&address), sizeof(address));
     if (rc < 0) {
-      const int err = static_cast<int>(GetLastError());
+      const int err = platform::LastSocketError();
       str = ErrorText(err);
-      closesocket(s.Release());
+      platform::CloseSocket(s.Release());
       TQ_SERVICE_LOG(fn::kCreateLocalSocket, kLogLevelError,
                      "Bind Error, ret=%d, errno=%d, str=%s, ip=%s, port=%d", rc, err, str.c_str(),
                      ip.c_str(), port);

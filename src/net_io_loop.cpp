@@ -64,11 +64,11 @@ void TQUdpService::Select() {
     } else {
       // Every socket was taken out of the watch. A select over empty sets
       // is invalid on Windows (WSAEINVAL at once); fail as it would.
-      WSASetLastError(WSAEINVAL);
+      platform::SetLastSocketError(platform::kErrorInvalidArgument);
       r = -1;
     }
     if (r < 0) {
-      const int err = static_cast<int>(GetLastError());
+      const int err = platform::LastSocketError();
       TQ_SERVICE_LOG(fn::kSelect, kLogLevelError,
                      "status report, select return error will exit net i/o thread, ret=%d, "
                      "err.no=%d, err.msg=%s",
@@ -95,7 +95,7 @@ void TQUdpService::ScanReadySockets(SocketSelect &poller, char *recv_buffer) {
     LocalSocketInfo &info = entry.second;
 
     if (poller.HasException(s)) {
-      const int err = static_cast<int>(GetLastError());
+      const int err = platform::LastSocketError();
       TQ_SERVICE_LOG(fn::kSelect, kLogLevelError,
                      "status report, socket read exception, will remove fd=%d, ip=%s, port=%d, "
                      "err.no=%d, err.msg=%s",
@@ -112,12 +112,12 @@ void TQUdpService::ScanReadySockets(SocketSelect &poller, char *recv_buffer) {
     if (!poller.IsReadable(s)) continue;
 
     sockaddr_in from{};
-    int from_len = sizeof(from);
+    socklen_t from_len = sizeof(from);
     const int n =
         TQ_SYSCALL(recvfrom, recv_from)(s, recv_buffer, static_cast<int>(kRecvBufferSize - 1), 0,
                                         reinterpret_cast<sockaddr *>(&from), &from_len);
     if (n <= 0) {
-      const int err = static_cast<int>(GetLastError());
+      const int err = platform::LastSocketError();
       TQ_SERVICE_LOG(fn::kSelect, kLogLevelInfo, "recv data ret=%d, error=%d, %s", n, err,
                      ErrorText(err));
       continue;
@@ -132,7 +132,10 @@ void TQUdpService::ScanReadySockets(SocketSelect &poller, char *recv_buffer) {
     TQ_SERVICE_LOG(fn::kSelect, kLogLevelDebug, "recv data from ip=%s, port=%u, datalen=%d",
                    Ipv4Text(peer->addr.sin_addr).CStr(),
                    static_cast<unsigned>(ntohs(peer->addr.sin_port)), n);
-    if (recv_callback != nullptr) recv_callback(user_data, recv_buffer, n);
+    // Not once the process is ending: the host's code may be gone.
+    if (recv_callback != nullptr && platform::HostCallbacksAllowed()) {
+      recv_callback(user_data, recv_buffer, n);
+    }
   }
 }
 

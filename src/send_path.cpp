@@ -23,7 +23,7 @@ int32_t SendOnce(SOCKET s, const char *data, int32_t len, const sockaddr_in &to)
 }
 
 bool WouldBlock(int32_t result) {
-  return result == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK;
+  return result == SOCKET_ERROR && platform::LastSocketError() == platform::kErrorWouldBlock;
 }
 
 // A send that would block waits until the socket can take the datagram, in
@@ -35,14 +35,10 @@ int32_t SendWhenWritable(SOCKET s, const char *data, int32_t len, const sockaddr
   for (;;) {
     const int64_t left = deadline - SteadyNowMs();
     if (left <= 0 || state.load() != kStateRunning) {
-      WSASetLastError(WSAEWOULDBLOCK);
+      platform::SetLastSocketError(platform::kErrorWouldBlock);
       return SOCKET_ERROR;
     }
-    fd_set writable;
-    FD_ZERO(&writable);
-    FD_SET(s, &writable);
-    timeval step{0, static_cast<long>(std::min(left, kWritableStepMs) * 1000)};
-    select(0, nullptr, &writable, nullptr, &step);
+    platform::WaitWritable(s, static_cast<int32_t>(std::min(left, kWritableStepMs)));
     const int32_t result = SendOnce(s, data, len, to);
     if (!WouldBlock(result)) return result;
   }
@@ -57,7 +53,7 @@ int32_t SendWhenWritable(SOCKET s, const char *data, int32_t len, const sockaddr
 int32_t SendDatagram(SOCKET s, std::mutex *turn, const char *data, int32_t len,
                      const sockaddr_in &to, const std::atomic<int32_t> &state) {
   if (len > kLargestIpv4Datagram) {
-    WSASetLastError(WSAEMSGSIZE);
+    platform::SetLastSocketError(platform::kErrorMessageSize);
     return SOCKET_ERROR;
   }
   std::unique_lock<std::mutex> lock;
@@ -92,8 +88,8 @@ bool DestinationKey(const char *ip, uint32_t port, uint64_t *key) {
 // after a -1, whatever the log lines written after it did to it.
 class LastErrorKeeper {
  public:
-  LastErrorKeeper() : error_(WSAGetLastError()) {}
-  ~LastErrorKeeper() { WSASetLastError(error_); }
+  LastErrorKeeper() : error_(platform::LastSocketError()) {}
+  ~LastErrorKeeper() { platform::SetLastSocketError(error_); }
   LastErrorKeeper(const LastErrorKeeper &) = delete;
   LastErrorKeeper &operator=(const LastErrorKeeper &) = delete;
 
@@ -220,7 +216,7 @@ SOCKET TQUdpService::EnsureSendSocket() {
     if (send_socket != 0) return send_socket;
     created = TQ_SYSCALL(socket, create_socket)(AF_INET, SOCK_DGRAM, 0);
     if (created == INVALID_SOCKET) {
-      err = static_cast<int>(GetLastError());
+      err = platform::LastSocketError();
     } else {
       send_socket = created;
     }

@@ -3,22 +3,39 @@
 #include "tq_udp_service.h"
 
 #if defined(TQPROXY_TEST_SEAMS)
+#if !defined(_WIN32)
+#include <ifaddrs.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#endif
+
 namespace TqProxy {
 namespace seams {
 
-int(WSAAPI *wsa_startup)(WORD, LPWSADATA);
-SOCKET(WSAAPI *create_socket)(int, int, int);
-int(WSAAPI *recv_from)(SOCKET, char *, int, int, sockaddr *, int *);
-WSAEVENT(WSAAPI *wsa_create_event)();
-DWORD(WSAAPI *wsa_wait_for_multiple_events)(DWORD, const WSAEVENT *, BOOL, DWORD, BOOL);
-int(WSAAPI *wsa_enum_network_events)(SOCKET, WSAEVENT, LPWSANETWORKEVENTS);
-ULONG(WINAPI *get_adapters_addresses)(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES, PULONG);
-LPVOID(WINAPI *heap_alloc)(HANDLE, DWORD, SIZE_T);
-int64_t (*steady_now_ms)();
-bool fail_next_thread_start;
-bool fail_next_breaker;
+#if defined(_WIN32)
+std::atomic<int(WSAAPI *)(WORD, LPWSADATA)> wsa_startup;
+std::atomic<SOCKET(WSAAPI *)(int, int, int)> create_socket;
+std::atomic<int(WSAAPI *)(SOCKET, char *, int, int, sockaddr *, int *)> recv_from;
+std::atomic<WSAEVENT(WSAAPI *)()> wsa_create_event;
+std::atomic<DWORD(WSAAPI *)(DWORD, const WSAEVENT *, BOOL, DWORD, BOOL)>
+    wsa_wait_for_multiple_events;
+std::atomic<int(WSAAPI *)(SOCKET, WSAEVENT, LPWSANETWORKEVENTS)> wsa_enum_network_events;
+std::atomic<ULONG(WINAPI *)(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES, PULONG)>
+    get_adapters_addresses;
+std::atomic<LPVOID(WINAPI *)(HANDLE, DWORD, SIZE_T)> heap_alloc;
+#else
+std::atomic<int (*)(int, int, int)> create_socket;
+std::atomic<ssize_t (*)(int, void *, size_t, int, sockaddr *, socklen_t *)> recv_from;
+std::atomic<int (*)(unsigned int, int)> event_fd;
+std::atomic<int (*)(pollfd *, unsigned long, int)> poll_sockets;
+std::atomic<int (*)(ifaddrs **)> get_if_addrs;
+#endif
+std::atomic<int64_t (*)()> steady_now_ms;
+std::atomic<bool> fail_next_thread_start;
+std::atomic<bool> fail_next_breaker;
 
 void Reset() {
+#if defined(_WIN32)
   wsa_startup = &::WSAStartup;
   create_socket = &::socket;
   recv_from = &::recvfrom;
@@ -27,6 +44,13 @@ void Reset() {
   wsa_enum_network_events = &::WSAEnumNetworkEvents;
   get_adapters_addresses = &::GetAdaptersAddresses;
   heap_alloc = &::HeapAlloc;
+#else
+  create_socket = &::socket;
+  recv_from = &::recvfrom;
+  event_fd = &::eventfd;
+  poll_sockets = &::poll;
+  get_if_addrs = &::getifaddrs;
+#endif
   steady_now_ms = &SteadyNowMs;
   fail_next_thread_start = false;
   fail_next_breaker = false;

@@ -1,7 +1,7 @@
 // Internal header. The few system calls that a test cannot make fail for
 // real, and the clock of peer activity, which a test cannot wait five
 // minutes for: reachable through replaceable pointers in the test build
-// only (TQPROXY_TEST_SEAMS). The DLL calls the system directly.
+// only (TQPROXY_TEST_SEAMS). The library calls the system directly.
 #pragma once
 
 #include <cstdint>
@@ -9,25 +9,43 @@
 #include "platform.h"
 
 #if defined(TQPROXY_TEST_SEAMS)
+#include <atomic>
+
+#if !defined(_WIN32)
+struct ifaddrs;
+struct pollfd;
+#endif
+
 namespace TqProxy {
 namespace seams {
-extern int(WSAAPI *wsa_startup)(WORD, LPWSADATA);
-extern SOCKET(WSAAPI *create_socket)(int, int, int);
-extern int(WSAAPI *recv_from)(SOCKET, char *, int, int, sockaddr *, int *);
-extern WSAEVENT(WSAAPI *wsa_create_event)();
-extern DWORD(WSAAPI *wsa_wait_for_multiple_events)(DWORD, const WSAEVENT *, BOOL, DWORD, BOOL);
-extern int(WSAAPI *wsa_enum_network_events)(SOCKET, WSAEVENT, LPWSANETWORKEVENTS);
-extern ULONG(WINAPI *get_adapters_addresses)(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES, PULONG);
-extern LPVOID(WINAPI *heap_alloc)(HANDLE, DWORD, SIZE_T);
-extern int64_t (*steady_now_ms)();  // TqProxy::SteadyNowMs
+#if defined(_WIN32)
+extern std::atomic<int(WSAAPI *)(WORD, LPWSADATA)> wsa_startup;
+extern std::atomic<SOCKET(WSAAPI *)(int, int, int)> create_socket;
+extern std::atomic<int(WSAAPI *)(SOCKET, char *, int, int, sockaddr *, int *)> recv_from;
+extern std::atomic<WSAEVENT(WSAAPI *)()> wsa_create_event;
+extern std::atomic<DWORD(WSAAPI *)(DWORD, const WSAEVENT *, BOOL, DWORD, BOOL)>
+    wsa_wait_for_multiple_events;
+extern std::atomic<int(WSAAPI *)(SOCKET, WSAEVENT, LPWSANETWORKEVENTS)> wsa_enum_network_events;
+extern std::atomic<ULONG(WINAPI *)(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES, PULONG)>
+    get_adapters_addresses;
+extern std::atomic<LPVOID(WINAPI *)(HANDLE, DWORD, SIZE_T)> heap_alloc;
+#else
+extern std::atomic<int (*)(int, int, int)> create_socket;
+extern std::atomic<ssize_t (*)(int, void *, size_t, int, sockaddr *, socklen_t *)> recv_from;
+extern std::atomic<int (*)(unsigned int, int)> event_fd;
+extern std::atomic<int (*)(pollfd *, unsigned long, int)> poll_sockets;
+extern std::atomic<int (*)(ifaddrs **)> get_if_addrs;
+#endif
+extern std::atomic<int64_t (*)()> steady_now_ms;  // TqProxy::SteadyNowMs
 // When set, the next start fails to create its thread, as std::thread does.
-extern bool fail_next_thread_start;
+extern std::atomic<bool> fail_next_thread_start;
 // When set, the next start fails to make its breaker (out of memory).
-extern bool fail_next_breaker;
+extern std::atomic<bool> fail_next_breaker;
 void Reset();
 }  // namespace seams
 }  // namespace TqProxy
-#define TQ_SYSCALL(name, seam) ::TqProxy::seams::seam
+// Atomic: a test replaces them while the library's thread calls through them.
+#define TQ_SYSCALL(name, seam) (::TqProxy::seams::seam.load())
 #else
 #define TQ_SYSCALL(name, seam) ::name
 #endif

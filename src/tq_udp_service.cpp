@@ -75,12 +75,11 @@ int32_t TQUdpService::Start(const ProxyInitParam *param) {
   if (HasRunToRelease()) ReleaseRun(true);
   nested_stop_requested = false;
 
-  WSADATA wsa_data;
-  const int startup = TQ_SYSCALL(WSAStartup, wsa_startup)(MAKEWORD(2, 2), &wsa_data);
-  if (startup != 0) {
+  int startup_error = 0;
+  if (!platform::StartSocketLibrary(&startup_error)) {
     // A failed start-up is not one to balance: WSACleanup here would undo
     // one that the host made. It reports its error as its result only.
-    TQ_SERVICE_LOG(fn::kStart, kLogLevelError, "WSAStartup fail=%d", startup);
+    TQ_SERVICE_LOG(fn::kStart, kLogLevelError, "WSAStartup fail=%d", startup_error);
     return TQ_PROXY_ERR_SOCKET;
   }
   ++socket_library_startups;
@@ -120,11 +119,11 @@ int32_t TQUdpService::Start(const ProxyInitParam *param) {
   AcquireModuleReference();
   try {
 #if defined(TQPROXY_TEST_SEAMS)
-    if (std::exchange(seams::fail_next_breaker, false)) throw std::bad_alloc();
+    if (seams::fail_next_breaker.exchange(false)) throw std::bad_alloc();
 #endif
     breaker = std::make_shared<SocketBreaker>();
 #if defined(TQPROXY_TEST_SEAMS)
-    if (std::exchange(seams::fail_next_thread_start, false)) {
+    if (seams::fail_next_thread_start.exchange(false)) {
       throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
 #endif
@@ -196,19 +195,21 @@ void TQUdpService::ReleaseRun(bool log_stop) {
     peer_expiry.Clear();
     net_io_thread.reset();
     breaker.reset();
-    if (log_stop) TQ_SERVICE_LOG(fn::kStop, kLogLevelInfo, "stop service");
-    for (const auto &entry : listen_sockets) closesocket(static_cast<SOCKET>(entry.first));
+    for (const auto &entry : listen_sockets)
+      platform::CloseSocket(static_cast<SOCKET>(entry.first));
     listen_sockets.clear();
     {
       // Closed here, not kept: after the WSACleanup below the handle would
       // be stale, and after a restart it could name another socket.
       std::lock_guard<std::mutex> send_lock(send_socket_mutex);
-      if (send_socket != 0) closesocket(send_socket);
+      if (send_socket != 0) platform::CloseSocket(send_socket);
       send_socket = 0;
     }
     // Only the start-ups this library made: the host may use Winsock too.
-    for (; socket_library_startups > 0; --socket_library_startups) WSACleanup();
+    for (; socket_library_startups > 0; --socket_library_startups) platform::StopSocketLibrary();
   }
+  // Outside `mutex`: a log callback may call the exports, which take it.
+  if (log_stop) TQ_SERVICE_LOG(fn::kStop, kLogLevelInfo, "stop service");
   ReleaseModuleReference();
 }
 
@@ -245,63 +246,20 @@ void TQUdpService::NetIoThreadEntry(TQUdpService *service) {
 // the loop has ended by itself (see HandOffModuleReference).
 void TQUdpService::AcquireModuleReference() {
   if (module_reference.load() != nullptr) return;
-  static const char anchor = 0;
-  HMODULE module = nullptr;
-  if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&anchor),
-                         &module)) {
-    module_reference.store(module);
-  }
+  module_reference.store(platform::AcquireModuleReference());
 }
 
 void TQUdpService::ReleaseModuleReference() {
-  HMODULE module = module_reference.exchange(nullptr);
-  if (module != nullptr) FreeLibrary(module);
+  platform::ReleaseModuleReference(module_reference.exchange(nullptr));
 }
 
-namespace {
-
-struct ModuleHandOff {
-  HANDLE thread;  // the network I/O thread, still running its last steps
-  HMODULE module;
-};
-
-// On a thread of the system's pool: waits until the network I/O thread has
-// run its last instruction in this library, then has the pool free the
-// library once this function has returned, so that no code of ours runs
-// when the last reference goes.
-void CALLBACK ReleaseModuleWhenThreadEnds(PTP_CALLBACK_INSTANCE instance, void *context) {
-  const ModuleHandOff hand_off = *static_cast<ModuleHandOff *>(context);
-  delete static_cast<ModuleHandOff *>(context);
-  WaitForSingleObject(hand_off.thread, INFINITE);
-  CloseHandle(hand_off.thread);
-  FreeLibraryWhenCallbackReturns(instance, hand_off.module);
-}
-
-}  // namespace
-
-// Called on the network I/O thread as the loop ends by itself. A thread
-// cannot free the library whose code it runs: the standard thread's own
-// exit path (in this library, linked statically) still follows, and
-// FreeLibraryAndExitThread would skip it. So the reference goes to a work
-// item of the system's thread pool, which frees it only after this thread
-// has ended. Stop and Start release it as before when the hand-off failed;
-// after it, they find none to release. Not a thread of the library's own:
-// the pool is the system's, and the item only waits.
+// Called on the network I/O thread as the loop ends by itself: the
+// reference goes once this thread has ended, where the system can arrange
+// that; otherwise Stop or the next Start releases it.
 void TQUdpService::HandOffModuleReference() {
-  HMODULE module = module_reference.exchange(nullptr);
+  platform::ModuleReference module = module_reference.exchange(nullptr);
   if (module == nullptr) return;
-  HANDLE self = nullptr;
-  if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
-                      SYNCHRONIZE, FALSE, 0)) {
-    auto *hand_off = new (std::nothrow) ModuleHandOff{self, module};
-    if (hand_off != nullptr &&
-        TrySubmitThreadpoolCallback(&ReleaseModuleWhenThreadEnds, hand_off, nullptr)) {
-      return;
-    }
-    delete hand_off;
-    CloseHandle(self);
-  }
-  module_reference.store(module);  // Stop or the next Start releases it
+  if (!platform::HandOffModuleReference(module)) module_reference.store(module);
 }
 
 }  // namespace TqProxy

@@ -101,7 +101,7 @@ class TQUdpService {
   void ReleaseRun(bool log_stop);
   bool HasRunToRelease() const;
   void ScanReadySockets(SocketSelect &poller, char *recv_buffer);
-  void DescribeAdapter(const IP_ADAPTER_ADDRESSES &adapter, std::vector<std::string> *list);
+  void DescribeAdapter(const platform::AdapterRecord &adapter, std::vector<std::string> *list);
   SOCKET EnsureSendSocket();
   int32_t SendToPeer(PeerConnContext &peer, int64_t now, const char *data, int32_t len);
   std::mutex *SendTurnOf(SOCKET s) const;
@@ -123,7 +123,7 @@ class TQUdpService {
   bool nested_stop_requested = false;
   int32_t socket_library_startups = 0;  // WSAStartup calls not yet balanced
   // Keeps the code mapped while the thread runs.
-  std::atomic<HMODULE> module_reference{nullptr};
+  std::atomic<platform::ModuleReference> module_reference{nullptr};
 };
 
 }  // namespace TqProxy

@@ -68,46 +68,16 @@ TEST(LogTest, LineFormatAndLevelFilter) {
   dll.Unload();  // its teardown logs one more stop
 }
 
-// Runs console_host (beside this program) with `arguments`, its standard
-// output in a file; its exit code, 99 when it hung.
-DWORD RunConsoleHost(const std::string &arguments, std::string *out) {
-  char temp[MAX_PATH];
-  const std::string out_path = std::string(temp, GetTempPathA(MAX_PATH, temp)) + "tq_console_" +
-                               std::to_string(GetCurrentProcessId()) + ".txt";
-  SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-  HANDLE file = CreateFileA(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  STARTUPINFOA si{};
-  si.cb = sizeof(si);
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdOutput = si.hStdError = file;
-  PROCESS_INFORMATION pi{};
-  std::string command = "console_host.exe " + arguments;
-  DWORD code = 1000;
-  if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-    if (WaitForSingleObject(pi.hProcess, 10000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 99);
-    WaitForSingleObject(pi.hProcess, 5000);
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-  }
-  CloseHandle(file);
-  out->assign(std::istreambuf_iterator<char>(std::ifstream(out_path, std::ios::binary).rdbuf()),
-              {});
-  DeleteFileA(out_path.c_str());
-  return code;
-}
-
 // console_host, its standard output in a file. Before any SetLog, raw lines
 // (no CRT text mode) of every level; then the notices with the arguments as
 // passed (msvcrt %p), in order with the console lines; a NULL callback
 // routes lines back to standard output, unfiltered; minimum -1 silences
-// everything. Last, FreeLibrary with the service running returns at once,
+// everything. Last, an unload with the service running returns at once,
 // and the process still exits cleanly, logging the stop.
 TEST(ConsoleHost, StdoutNoticesAndUnloadWhileRunning) {
   std::string out;
-  const DWORD code = RunConsoleHost(std::to_string(FreeUdpPort()), &out);
-  EXPECT_EQ(0u, code) << out;  // 99: hung, FreeLibrary most likely
+  const int code = RunChild("console_host", std::to_string(FreeUdpPort()), &out);
+  EXPECT_EQ(0, code) << out;  // 99: hung, the unload most likely
 
   const size_t split = out.find("callback=");
   ASSERT_NE(std::string::npos, split) << out;
@@ -138,7 +108,7 @@ TEST(ConsoleHost, StdoutNoticesAndUnloadWhileRunning) {
 // line goes to standard output.
 TEST(ConsoleHost, ProcessExitCallsNoLogCallback) {
   std::string out;
-  EXPECT_EQ(0u, RunConsoleHost(std::to_string(FreeUdpPort()) + " exit", &out)) << out;
+  EXPECT_EQ(0, RunChild("console_host", std::to_string(FreeUdpPort()) + " exit", &out)) << out;
   EXPECT_NE(std::string::npos, out.find("CALLBACK [")) << out;
   EXPECT_EQ(std::string::npos, out.find("AFTER EXIT")) << out;
   EXPECT_TRUE(std::regex_search(out, std::regex(R"(\n\[[^\n]*\] stop service\n$)"))) << out;

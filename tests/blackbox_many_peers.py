@@ -3,7 +3,7 @@
 # peers need no thousands of sockets. Every datagram is delivered, every
 # peer is answered from the service port at its own address, and Stop is
 # prompt with all of them in the table.
-# Usage: blackbox_many_peers.py <netns_host.exe> <wine-run.sh>
+# Usage: blackbox_many_peers.py <netns_host> <runner: wine-run.sh, or env for a native host>
 import re
 import socket
 import struct

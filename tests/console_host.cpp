@@ -1,10 +1,12 @@
 // A host process whose standard output the black-box tests capture:
-// console_host <free port>. It loads TqProxy.dll by name, logs to the
+// console_host <free port>. It loads the library by name, logs to the
 // console, then lets the library go while its service runs. Exit code 0
 // when its own checks pass; others say which failed.
 // console_host <free port> exit: logs through a callback that marks each
 // line it gets once the process has begun to exit, starts the service and
 // returns from main without UnInit.
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,29 +16,23 @@
 
 namespace {
 
-volatile LONG g_log_calls = 0;
-void TQ_PROXY_CALL CountingLog(void *, int32_t, const char *) {
-  InterlockedIncrement(&g_log_calls);
-}
+std::atomic<int> g_log_calls{0};
+void TQ_PROXY_CALL CountingLog(void *, int32_t, const char *) { ++g_log_calls; }
 
-volatile LONG g_exiting = 0;  // set by an atexit handler
+std::atomic<bool> g_exiting{false};  // set by an atexit handler
 // Straight to the handle: by then the runtime's streams may be gone.
 void TQ_PROXY_CALL MarkingLog(void *, int32_t, const char *line) {
-  const char *mark = g_exiting != 0 ? "AFTER EXIT " : "CALLBACK ";
-  DWORD written = 0;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), mark, static_cast<DWORD>(std::strlen(mark)), &written,
-            nullptr);
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, static_cast<DWORD>(std::strlen(line)), &written,
-            nullptr);
+  tqtest::WriteStdout(g_exiting ? "AFTER EXIT " : "CALLBACK ");
+  tqtest::WriteStdout(line);
 }
 
 int ExitWithCallbackSet(tqtest::TqProxyDll &dll, int32_t port) {
-  std::atexit([] { InterlockedExchange(&g_exiting, 1); });
+  std::atexit([] { g_exiting = true; });
   dll.SetLog(nullptr, &MarkingLog, 1);
   ProxyInitParam param = tqtest::MakeParam("127.0.0.1", port);
   if (dll.Init(&param) != 0) return 50;
-  Sleep(200);  // the loop is in its wait
-  return 0;    // no UnInit, no FreeLibrary
+  tqtest::SleepMs(200);  // the loop is in its wait
+  return 0;              // no UnInit, no unload
 }
 
 }  // namespace
@@ -71,12 +67,15 @@ int main(int argc, char **argv) {
 
   dll.SetLog(nullptr, nullptr, 1);
   if (dll.Init(&param) != 0) return 40;
-  Sleep(200);  // the loop is in its wait, as it is most of the time
-  // Without UnInit. A FreeLibrary that joins the thread under the loader
-  // lock never returns: the test ends the process.
-  const ULONGLONG t0 = GetTickCount64();
-  FreeLibrary(dll.module);
-  std::printf("freed ms=%llu\n", static_cast<unsigned long long>(GetTickCount64() - t0));
+  tqtest::SleepMs(200);  // the loop is in its wait, as it is most of the time
+  // Without UnInit. An unload that joins the thread under the loader lock
+  // never returns: the test ends the process.
+  const auto t0 = std::chrono::steady_clock::now();
+  dll.Unload();
+  const auto freed = std::chrono::steady_clock::now() - t0;
+  std::printf("freed ms=%llu\n",
+              static_cast<unsigned long long>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(freed).count()));
   std::fflush(stdout);
   return 0;  // the library's teardown at exit still logs "stop service"
 }

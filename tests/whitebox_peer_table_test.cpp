@@ -194,7 +194,7 @@ TEST(PeerTable, SweepsAndRoomForNewPeersAgreeWithAModel) {
       } else if (clock < 43 && !model.empty()) {
         int64_t oldest = INT64_MAX;
         for (const auto &m : model) oldest = std::min(oldest, m.second);
-        g_now_ms = std::max(g_now_ms, oldest + limit - random() % 2);
+        g_now_ms = std::max(g_now_ms, oldest + limit - static_cast<int64_t>(random() % 2));
         action = 4;
       } else {
         g_now_ms += random() % 150;

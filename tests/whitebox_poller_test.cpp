@@ -5,6 +5,7 @@
 // 64 handles per event wait is proven on the network-namespace hosts.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -15,17 +16,20 @@
 
 namespace {
 
+namespace platform = TqProxy::platform;
 using TqProxy::SocketSelect;
 using tqtest::UdpPeer;
+
+long long NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 // Sends one datagram to `to` and waits until it is queued there.
 void Queue(const UdpPeer &to) {
   ASSERT_EQ(2, UdpPeer().SendTo("127.0.0.1", to.Port(), "hi"));
-  fd_set set;
-  FD_ZERO(&set);
-  FD_SET(to.Socket(), &set);
-  timeval tv{2, 0};
-  ASSERT_EQ(1, select(0, &set, nullptr, nullptr, &tv));
+  ASSERT_TRUE(tqtest::WaitReadable(to.Socket(), 2000));
 }
 
 // One poller through every way a wait can end. The breaker is made while
@@ -33,7 +37,7 @@ void Queue(const UdpPeer &to) {
 // refused in the same start; it must not read as the breaker's own.
 TEST(SocketSelect, EveryWayAWaitEnds) {
   tqtest::WinsockSession ws;
-  WSASetLastError(WSAEADDRINUSE);
+  platform::SetLastSocketError(tqtest::kErrorAddressInUse);
   TqProxy::SocketBreaker breaker;
   UdpPeer a, b;
   SocketSelect poller(&breaker);
@@ -44,19 +48,19 @@ TEST(SocketSelect, EveryWayAWaitEnds) {
       poller.WatchException(peer->Socket());
     }
   }
-  const std::vector<WSAEVENT> events = poller.Poll().Events();
+  const std::vector<platform::Event> events = poller.Poll().Events();
   ASSERT_EQ(3u, events.size());
 
   // An arrival during the wait ends it through the socket's event, which
   // is reset; the data it left queued is still found by the next wait.
   std::thread late([&] {
-    Sleep(200);
+    tqtest::SleepMs(200);
     UdpPeer().SendTo("127.0.0.1", b.Port(), "late");
   });
   EXPECT_EQ(1, poller.Wait(3000));
   late.join();
   EXPECT_TRUE(poller.IsReadable(b.Socket()));
-  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(events[2], 0));
+  EXPECT_FALSE(tqtest::EventIsSet(events[2]));
   EXPECT_GE(poller.Wait(0), 1);
   EXPECT_TRUE(poller.IsReadable(b.Socket()));
   char buffer[16];
@@ -64,19 +68,19 @@ TEST(SocketSelect, EveryWayAWaitEnds) {
 
   // The breaker's event ends a wait, with no error from a healthy breaker
   // (whose end-of-wait Clear leaves the event set, to its setter).
-  WSASetEvent(breaker.Event());
+  platform::SetEvent(breaker.Event());
   EXPECT_EQ(1, poller.Wait(3000));
   EXPECT_EQ(0, poller.BreakerError());
-  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(breaker.Event(), 0));
-  WSAResetEvent(breaker.Event());
+  EXPECT_TRUE(tqtest::EventIsSet(breaker.Event()));
+  platform::ResetEvent(breaker.Event());
 
   // Nothing queued: a timeout below -1 counts as 0; others are waited out.
-  DWORD t0 = GetTickCount();
+  long long t0 = NowMs();
   EXPECT_EQ(0, poller.Wait(-5));
-  EXPECT_LT(GetTickCount() - t0, 1000u);
-  t0 = GetTickCount();
+  EXPECT_LT(NowMs() - t0, 1000);
+  t0 = NowMs();
   EXPECT_EQ(0, poller.Wait(150));
-  EXPECT_GE(GetTickCount() - t0, 100u);
+  EXPECT_GE(NowMs() - t0, 100);
 
   // One wait reports every socket with data queued, not only the first.
   Queue(a);
@@ -89,24 +93,32 @@ TEST(SocketSelect, EveryWayAWaitEnds) {
 
   // Clear closes the sockets' event objects, not the breaker's.
   poller.Clear();
-  EXPECT_EQ(std::vector<WSAEVENT>{breaker.Event()}, poller.Poll().Events());
-  DWORD flags = 0;
-  EXPECT_FALSE(GetHandleInformation(events[1], &flags) || GetHandleInformation(events[2], &flags));
-  EXPECT_TRUE(GetHandleInformation(breaker.Event(), &flags));
+  EXPECT_EQ(std::vector<platform::Event>{breaker.Event()}, poller.Poll().Events());
+  EXPECT_FALSE(tqtest::EventIsOpen(events[1]) || tqtest::EventIsOpen(events[2]));
+  EXPECT_TRUE(tqtest::EventIsOpen(breaker.Event()));
 }
 
 // A breaker whose event could not be made is broken: its Clear tries the
 // reset, and keeps that failure as the breaker's error.
 TEST(SocketBreaker, BrokenOneTriesTheResetOnClear) {
+#if defined(_WIN32)
+  constexpr int kNoMemory = WSA_NOT_ENOUGH_MEMORY, kNoHandle = ERROR_INVALID_HANDLE;
   TqProxy::seams::wsa_create_event = []() -> WSAEVENT {
-    WSASetLastError(WSA_NOT_ENOUGH_MEMORY);
+    WSASetLastError(kNoMemory);
     return WSA_INVALID_EVENT;
   };
+#else
+  constexpr int kNoMemory = ENOMEM, kNoHandle = EBADF;
+  TqProxy::seams::event_fd = [](unsigned int, int) {
+    errno = kNoMemory;
+    return -1;
+  };
+#endif
   TqProxy::SocketBreaker broken;
   TqProxy::seams::Reset();
-  EXPECT_EQ(WSA_NOT_ENOUGH_MEMORY, broken.Error());
+  EXPECT_EQ(kNoMemory, broken.Error());
   broken.Clear();
-  EXPECT_EQ(ERROR_INVALID_HANDLE, broken.Error());
+  EXPECT_EQ(kNoHandle, broken.Error());
 }
 
 }  // namespace

@@ -4,14 +4,13 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <new>
 
 namespace TqProxy {
 namespace {
 
 constexpr const char *kLibraryTag = "TqProxy";
 constexpr const char *kLevelNames[] = {"", "DEBUG", "INFO", "WARN", "ERROR"};
-// Milliseconds from 1601-01-01 (file time epoch) to 1970-01-01.
-constexpr uint64_t kUnixEpochInFileTimeMs = 11644473600000ULL;
 // A callback that logs from inside itself (say, by sending) could feed
 // itself forever; one outer line delivers at most this many nested lines.
 constexpr size_t kMaxNestedLines = 1024;
@@ -28,31 +27,41 @@ const char *FilePart(const char *file) {
   return slash != nullptr ? slash + 1 : file;
 }
 
-// "YYYY-MM-DD hh:mm:ss.mmm". Seconds come from the C runtime's local time,
-// milliseconds from the system file time: two independent reads.
+// The system runtime's printf family, with the arguments given in place.
+int CountF(const char *format, ...) TQ_PRINTF_FORMAT(1, 2);
+int CountF(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int n = platform::CountFormatted(format, args);
+  va_end(args);
+  return n;
+}
+int PrintF(char *out, size_t size, const char *format, ...) TQ_PRINTF_FORMAT(3, 4);
+int PrintF(char *out, size_t size, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int n = platform::PrintFormatted(out, size, format, args);
+  va_end(args);
+  return n;
+}
+
+// "YYYY-MM-DD hh:mm:ss.mmm", local calendar time.
 void FormatTimeText(char (&out)[64]) {
-  std::time_t now = std::time(nullptr);
   std::tm local{};
-  localtime_s(&local, &now);
-
-  FILETIME file_time;
-  GetSystemTimeAsFileTime(&file_time);
-  const uint64_t ticks =
-      (static_cast<uint64_t>(file_time.dwHighDateTime) << 32) | file_time.dwLowDateTime;
-  const int millis = static_cast<int>((ticks / 10000 - kUnixEpochInFileTimeMs) % 1000);
-
-  _snprintf(out, sizeof(out), "%d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900,
-            local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, millis);
+  int millis = 0;
+  platform::LocalTimeNow(&local, &millis);
+  PrintF(out, sizeof(out), "%d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900,
+         local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, millis);
   out[sizeof(out) - 1] = '\0';
 }
 
 // One conversion of the runtime's printf, with its own arguments.
 template <class... Args>
 void AppendFormatted(std::string &out, const std::string &spec, Args... args) {
-  const int length = _scprintf(spec.c_str(), args...);
+  const int length = CountF(spec.c_str(), args...);
   if (length <= 0) return;
   std::vector<char> buffer(static_cast<size_t>(length) + 1);
-  _snprintf(buffer.data(), buffer.size(), spec.c_str(), args...);
+  PrintF(buffer.data(), buffer.size(), spec.c_str(), args...);
   out.append(buffer.data(), static_cast<size_t>(length));
 }
 
@@ -101,7 +110,8 @@ std::string FormatSubstituting(const char *format, va_list args) {
     ++p;
     std::string spec(start, length);  // flags, width and precision
     const bool wide_size = size == "l" || size == "w";
-    const bool long_long = size == "ll" || size == "I64" || size == "q" || size == "L";
+    const bool long_long = size == "ll" || size == "I64" || size == "q" || size == "L" ||
+                           (size == "l" && sizeof(long) == sizeof(long long));
     const bool pointer_size = size == "I" || size == "z" || size == "j" || size == "t";
     switch (conversion) {
       case '%':
@@ -113,12 +123,12 @@ std::string FormatSubstituting(const char *format, va_list args) {
       case 'u':
       case 'x':
       case 'X':
-        spec += (long_long || pointer_size) ? "I64" : "";
+        spec += (long_long || pointer_size) ? TQ_FORMAT_LL : "";
         spec += conversion;
         if (long_long || pointer_size) {
           AppendWithStars(out, spec, stars, star_count, va_arg(args, long long));
         } else {
-          AppendWithStars(out, spec, stars, star_count, va_arg(args, int));  // long is 32-bit
+          AppendWithStars(out, spec, stars, star_count, va_arg(args, int));  // or a 32-bit long
         }
         break;
       case 'e':
@@ -172,27 +182,31 @@ std::string FormatSubstituting(const char *format, va_list args) {
 // any undelivered nested lines even if a host callback unwinds.
 class DeliveryScope {
  public:
-  DeliveryScope(std::atomic<DWORD> &owner, std::vector<LogSink::PendingLine> &pending)
+  DeliveryScope(std::atomic<platform::ThreadId> &owner, std::vector<LogSink::PendingLine> &pending)
       : owner_(owner), pending_(pending) {
-    owner_.store(GetCurrentThreadId());
+    owner_.store(platform::CurrentThreadId());
   }
   ~DeliveryScope() {
-    pending_.clear();
+    // Emptied with its memory, which would otherwise outlive an unload.
+    if (pending_.capacity() != 0) std::vector<LogSink::PendingLine>().swap(pending_);
     owner_.store(0);
   }
   DeliveryScope(const DeliveryScope &) = delete;
   DeliveryScope &operator=(const DeliveryScope &) = delete;
 
  private:
-  std::atomic<DWORD> &owner_;
+  std::atomic<platform::ThreadId> &owner_;
   std::vector<LogSink::PendingLine> &pending_;
 };
 
 }  // namespace
 
 LogSink &LogSink::Instance() {
-  // Deliberately leaked: it must outlive the service object's destructor.
-  static LogSink *const instance = new LogSink();
+  // Never destroyed: it must outlive the service object's destructor. Made
+  // in the library's own storage, not on the heap, so that an unload takes
+  // it along instead of leaving it behind.
+  alignas(LogSink) static unsigned char storage[sizeof(LogSink)];
+  static LogSink *const instance = new (storage) LogSink();
   return *instance;
 }
 
@@ -204,7 +218,9 @@ bool LogSink::Acquire(std::unique_lock<std::mutex> &lock) {
   return lock.try_lock();
 }
 
-bool LogSink::HeldByThisThread() const { return delivering_thread.load() == GetCurrentThreadId(); }
+bool LogSink::HeldByThisThread() const {
+  return delivering_thread.load() == platform::CurrentThreadId();
+}
 
 bool LogSink::PassesDeliveryTest(int32_t level) const {
   return min_level != -1 && min_level <= level && level <= kLogLevelError;
@@ -215,8 +231,12 @@ void LogSink::SetLog(void *new_user_data, LogCallback new_callback, int32_t new_
   // printf the compiler would pick; flushed so that it stays in order with
   // the lines that WriteFile puts on the same handle.
   char notice[256];
-  _snprintf(notice, sizeof(notice), "<%s> set log param, user data=%p, callback=%p, min level=%d\n",
-            kLibraryTag, new_user_data, reinterpret_cast<void *>(new_callback), new_min_level);
+  char user_data_text[32];
+  char callback_text[32];
+  platform::PointerText(new_user_data, user_data_text);
+  platform::PointerText(reinterpret_cast<void *>(new_callback), callback_text);
+  PrintF(notice, sizeof(notice), "<%s> set log param, user data=%s, callback=%s, min level=%d\n",
+         kLibraryTag, user_data_text, callback_text, new_min_level);
   notice[sizeof(notice) - 1] = '\0';
   std::fputs(notice, stdout);
   std::fflush(stdout);
@@ -261,15 +281,14 @@ void LogSink::WriteV(const char *file, int32_t line, const char *function, int32
   const bool has_tag = tag != nullptr && tag[0] != '\0';
 
   // Measure, then fill one zero-filled buffer: prefix, message, "\n", NUL.
-  // The runtime's _scprintf/_vsnprintf family keeps %wS and %I64u working.
-  const int prefix_len =
-      has_tag ? _scprintf("[%s][%s]<%s>[%s][%s->%s:%d] ", time_text, LevelName(level), kLibraryTag,
-                          tag, file_part, function, line)
-              : _scprintf("[%s][%s]<%s>[%s->%s:%d] ", time_text, LevelName(level), kLibraryTag,
-                          file_part, function, line);
+  const int prefix_len = has_tag
+                             ? CountF("[%s][%s]<%s>[%s][%s->%s:%d] ", time_text, LevelName(level),
+                                      kLibraryTag, tag, file_part, function, line)
+                             : CountF("[%s][%s]<%s>[%s->%s:%d] ", time_text, LevelName(level),
+                                      kLibraryTag, file_part, function, line);
   va_list measure;
   va_copy(measure, args);
-  int message_len = _vscprintf(format, measure);
+  int message_len = platform::CountFormatted(format, measure);
   va_end(measure);
   if (prefix_len < 0) return;
   // The runtime fails the whole message for one wide character that the C
@@ -292,16 +311,16 @@ void LogSink::WriteV(const char *file, int32_t line, const char *function, int32
   char *const text = heap_text ? heap_text.get() : stack_text;
   std::memset(text, 0, size);
   if (has_tag) {
-    _snprintf(text, prefix_len + 1, "[%s][%s]<%s>[%s][%s->%s:%d] ", time_text, LevelName(level),
-              kLibraryTag, tag, file_part, function, line);
+    PrintF(text, prefix_len + 1, "[%s][%s]<%s>[%s][%s->%s:%d] ", time_text, LevelName(level),
+           kLibraryTag, tag, file_part, function, line);
   } else {
-    _snprintf(text, prefix_len + 1, "[%s][%s]<%s>[%s->%s:%d] ", time_text, LevelName(level),
-              kLibraryTag, file_part, function, line);
+    PrintF(text, prefix_len + 1, "[%s][%s]<%s>[%s->%s:%d] ", time_text, LevelName(level),
+           kLibraryTag, file_part, function, line);
   }
   if (!substituted.empty()) {
     std::memcpy(text + prefix_len, substituted.data(), substituted.size());
   } else if (message_len > 0) {
-    _vsnprintf(text + prefix_len, message_len + 1, format, args);
+    platform::PrintFormatted(text + prefix_len, message_len + 1, format, args);
   }
   // _vsnprintf writes no NUL on an exact fit or overflow; the layout is ours.
   text[prefix_len + message_len] = '\n';
@@ -321,7 +340,7 @@ void LogSink::WriteV(const char *file, int32_t line, const char *function, int32
   // At process exit the host's callback may belong to a module already
   // detached, or to a runtime already shut down: a line the callback would
   // have had goes to standard output instead.
-  if (callback == nullptr || process_exiting.load()) {
+  if (callback == nullptr || process_exiting.load() || !platform::HostCallbacksAllowed()) {
     lock.unlock();
     WriteToStdout(text);
     return;
@@ -348,11 +367,6 @@ void LogSink::DeliverLocked(int32_t level, const char *text) {
   }
 }
 
-void LogSink::WriteToStdout(const char *text) {
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
-  DWORD written = 0;
-  WriteFile(out, text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
-}
+void LogSink::WriteToStdout(const char *text) { platform::WriteConsole(text); }
 
 }  // namespace TqProxy

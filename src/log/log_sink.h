@@ -65,7 +65,7 @@ class LogSink {
   // The thread that holds `mutex` while a callback runs, 0 otherwise. A
   // callback that logs or calls TQ_Proxy_SetLog re-enters on that thread;
   // the mutex is not recursive, so those calls must not lock it again.
-  std::atomic<DWORD> delivering_thread{0};
+  std::atomic<platform::ThreadId> delivering_thread{0};
   // Lines written from inside a callback, delivered after it returns.
   std::vector<PendingLine> pending;
   std::atomic<bool> process_exiting{false};

@@ -20,14 +20,14 @@ class SocketBreaker {
   // Resets the event if the breaker is broken. Called at the end of every wait.
   void Clear();
 
-  WSAEVENT Event() const { return event; }
+  platform::Event Event() const { return event; }
   int32_t Error() const { return error; }
   bool CreateOk() const { return create_ok; }
   bool Broken() const { return broken; }
 
  private:
   std::mutex mutex;
-  WSAEVENT event = WSA_INVALID_EVENT;
+  platform::Event event = platform::kInvalidEvent;
   bool create_ok = true;
   bool broken = false;
   int32_t error = 0;

@@ -1,21 +1,12 @@
 #include "socket/socket_poll.h"
 
 #include "socket/socket_breaker.h"
-#include "test_seams.h"
 
 namespace TqProxy {
-namespace {
-
-// FD_SET without its duplicate scan: `interest` holds each socket once.
-void AddToSet(fd_set &set, SOCKET socket) {
-  if (set.fd_count < FD_SETSIZE) set.fd_array[set.fd_count++] = socket;
-}
-
-}  // namespace
 
 SocketPoll::SocketPoll(SocketBreaker *breaker_in)
     : breaker(breaker_in),
-      events{breaker_in != nullptr ? breaker_in->Event() : WSA_INVALID_EVENT},
+      events{breaker_in != nullptr ? breaker_in->Event() : platform::kInvalidEvent},
       sockets{INVALID_SOCKET} {}
 
 SocketPoll::~SocketPoll() = default;
@@ -28,7 +19,7 @@ size_t SocketPoll::IndexOf(SOCKET socket) const {
 }
 
 void SocketPoll::Rearm(size_t index) {
-  WSAEventSelect(sockets[index], events[index], interest[sockets[index]]);
+  platform::SelectSocketEvents(sockets[index], events[index], interest[sockets[index]]);
 }
 
 void SocketPoll::AddSocket(SOCKET socket, bool want_read) {
@@ -40,14 +31,14 @@ void SocketPoll::AddSocket(SOCKET socket, bool want_read) {
     return;
   }
   // A failed creation leaves a null handle; the next event wait then fails.
-  WSAEVENT event = TQ_SYSCALL(WSACreateEvent, wsa_create_event)();
-  WSAEventSelect(socket, event, mask);
+  const platform::Event event = platform::CreateSocketEvent();
+  platform::SelectSocketEvents(socket, event, mask);
   sockets.push_back(socket);
   events.push_back(event);
 }
 
 void SocketPoll::Clear() {
-  for (size_t i = 1; i < events.size(); ++i) WSACloseEvent(events[i]);
+  for (size_t i = 1; i < events.size(); ++i) platform::CloseEvent(events[i]);
   events.resize(1);
   sockets.resize(1);
   interest.clear();
@@ -55,9 +46,7 @@ void SocketPoll::Clear() {
 
 int32_t SocketPoll::Wait(int32_t timeout_ms) {
   ready.clear();
-  const DWORD timeout = timeout_ms == -1  ? WSA_INFINITE
-                        : timeout_ms < -1 ? 0
-                                          : static_cast<DWORD>(timeout_ms);
+  const int32_t timeout = timeout_ms < -1 ? 0 : timeout_ms;  // -1: no limit
   int32_t result = SelectReady();
   if (result == 0) result = WaitForEvent(timeout);
 
@@ -73,42 +62,39 @@ int32_t SocketPoll::Wait(int32_t timeout_ms) {
 // new arrival or on a receive that leaves data behind), so a poll with
 // select comes first, and a wait that trusted the events alone would stall.
 int32_t SocketPoll::SelectReady() {
-  fd_set read_set;
-  fd_set write_set;
-  fd_set except_set;
-  read_set.fd_count = write_set.fd_count = except_set.fd_count = 0;
+  platform::SocketSet read_set;
+  platform::SocketSet except_set;
   for (const auto &entry : interest) {
-    if ((entry.second & kReadInterest) != 0) AddToSet(read_set, entry.first);
-    AddToSet(except_set, entry.first);
+    if ((entry.second & kReadInterest) != 0) read_set.Add(entry.first);
+    except_set.Add(entry.first);
   }
-  timeval zero{0, 0};
-  const int n = select(0, &read_set, &write_set, &except_set, &zero);
+  const int n = platform::SelectNow(read_set, except_set);
   if (n <= 0) return n;
 
   for (size_t i = 1; i < sockets.size(); ++i) {
-    if (!FD_ISSET(sockets[i], &read_set)) continue;
+    if (!read_set.Contains(sockets[i])) continue;
     ReadyEntry entry{};
     entry.socket = sockets[i];
-    entry.network_events.lNetworkEvents = FD_READ;
-    if (FD_ISSET(sockets[i], &except_set)) entry.network_events.iErrorCode[FD_CLOSE_BIT] = 1;
+    entry.network_events.lNetworkEvents = platform::kFdRead;
+    if (except_set.Contains(sockets[i])) {
+      entry.network_events.iErrorCode[platform::kFdCloseBit] = 1;
+    }
     ready.push_back(entry);
   }
   return n;
 }
 
 // Services one socket: the lowest signalled index, as the platform reports.
-int32_t SocketPoll::WaitForEvent(DWORD timeout) {
-  const DWORD r = TQ_SYSCALL(WSAWaitForMultipleEvents, wsa_wait_for_multiple_events)(
-      static_cast<DWORD>(events.size()), events.data(), FALSE, timeout, FALSE);
-  if (r == WSA_WAIT_TIMEOUT) return 0;
-  if (r == WSA_WAIT_EVENT_0) return 1;
-  const size_t index = static_cast<size_t>(r - WSA_WAIT_EVENT_0);
-  if (r == WSA_WAIT_FAILED || index >= events.size()) return -1;
+int32_t SocketPoll::WaitForEvent(int32_t timeout_ms) {
+  const int32_t r = platform::WaitForEvents(events, sockets, interest, timeout_ms);
+  if (r == platform::kWaitTimeout) return 0;
+  if (r == platform::kWaitFailed) return -1;
+  if (r == 0) return 1;  // the breaker's event
+  const size_t index = static_cast<size_t>(r);
 
   ReadyEntry entry{};
   entry.socket = sockets[index];
-  if (TQ_SYSCALL(WSAEnumNetworkEvents, wsa_enum_network_events)(
-          sockets[index], events[index], &entry.network_events) == SOCKET_ERROR) {
+  if (!platform::EnumNetworkEvents(sockets[index], events[index], &entry.network_events)) {
     return -1;
   }
   ready.push_back(entry);

@@ -1,6 +1,7 @@
-// Internal header. The event poller: one Windows Sockets event object per
-// registered socket, a zero-timeout select first, and an event wait over
-// the breaker's event and the sockets' events only when nothing is ready.
+// Internal header. The event poller: one registration per socket (a
+// Windows Sockets event object; on Linux a mark, as poll takes the socket
+// itself), a zero-timeout poll first, and a wait over the breaker's event
+// and the sockets only when nothing is ready.
 #pragma once
 
 #include <cstdint>
@@ -14,11 +15,11 @@ namespace TqProxy {
 class SocketBreaker;
 
 // FD_READ | FD_ACCEPT | FD_CLOSE.
-constexpr long kReadInterest = FD_READ | FD_ACCEPT | FD_CLOSE;
+constexpr long kReadInterest = platform::kFdRead | platform::kFdAccept | platform::kFdClose;
 
 struct ReadyEntry {
   SOCKET socket;
-  WSANETWORKEVENTS network_events;
+  platform::NetworkEvents network_events;
 };
 
 class SocketPoll {
@@ -39,24 +40,24 @@ class SocketPoll {
   void Clear();
   // Index of the socket in `sockets`, or 0 (the breaker's slot) when absent.
   size_t IndexOf(SOCKET socket) const;
-  // Re-issues WSAEventSelect for a registered socket with its own event.
+  // Re-associates a registered socket's own event with its interest.
   void Rearm(size_t index);
 
   const std::vector<ReadyEntry> &Ready() const { return ready; }
   int32_t BreakerError() const { return breaker_error; }
-  const std::vector<WSAEVENT> &Events() const { return events; }
+  const std::vector<platform::Event> &Events() const { return events; }
   const std::vector<SOCKET> &Sockets() const { return sockets; }
   const std::map<SOCKET, long> &Interest() const { return interest; }
   std::map<SOCKET, long> &Interest() { return interest; }
 
  private:
   int32_t SelectReady();
-  int32_t WaitForEvent(DWORD timeout);
+  int32_t WaitForEvent(int32_t timeout_ms);
 
   SocketBreaker *breaker;
-  std::vector<WSAEVENT> events;     // [0] is the breaker's event
-  std::vector<SOCKET> sockets;      // parallel to events; [0] is INVALID_SOCKET
-  std::map<SOCKET, long> interest;  // ascending handle order builds the sets
+  std::vector<platform::Event> events;  // [0] is the breaker's event
+  std::vector<SOCKET> sockets;          // parallel to events; [0] is INVALID_SOCKET
+  std::map<SOCKET, long> interest;      // ascending handle order builds the sets
   int32_t breaker_error = 0;
   std::vector<ReadyEntry> ready;  // what the last wait found, registration order
 };

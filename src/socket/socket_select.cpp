@@ -28,10 +28,11 @@ const ReadyEntry *SocketSelect::Find(SOCKET socket) const {
 bool SocketSelect::IsReadable(SOCKET socket) const {
   const ReadyEntry *entry = Find(socket);
   if (entry == nullptr) return false;
-  const WSANETWORKEVENTS &ne = entry->network_events;
-  return ((ne.lNetworkEvents & FD_READ) != 0 && ne.iErrorCode[FD_READ_BIT] == 0) ||
-         ((ne.lNetworkEvents & FD_ACCEPT) != 0 && ne.iErrorCode[FD_ACCEPT_BIT] == 0) ||
-         ((ne.lNetworkEvents & FD_CLOSE) != 0 && ne.iErrorCode[FD_CLOSE_BIT] == 0);
+  using namespace platform;
+  const NetworkEvents &ne = entry->network_events;
+  return ((ne.lNetworkEvents & kFdRead) != 0 && ne.iErrorCode[kFdReadBit] == 0) ||
+         ((ne.lNetworkEvents & kFdAccept) != 0 && ne.iErrorCode[kFdAcceptBit] == 0) ||
+         ((ne.lNetworkEvents & kFdClose) != 0 && ne.iErrorCode[kFdCloseBit] == 0);
 }
 
 bool SocketSelect::HasException(SOCKET socket) const {

@@ -10,6 +10,10 @@
 #include <thread>
 #include <cstring>
 #include <memory>
+#if !defined(_WIN32)
+#include <poll.h>
+#include <sys/eventfd.h>
+#endif
 
 #include "log/log_sink.h"
 #include "test_seams.h"
@@ -27,20 +31,24 @@ std::atomic<int> g_calls{0};  // calls that reached the current fake
 // What a failing call does: sets the thread's last error, returns `result`.
 template <class R>
 R Failed(int error, R result) {
-  WSASetLastError(error);
+  TqProxy::platform::SetLastSocketError(error);
   return result;
 }
+#if defined(_WIN32)
+constexpr int kNoSocket = WSAEMFILE, kWaitError = ERROR_INVALID_HANDLE, kDown = WSAENETDOWN;
+constexpr int kReset = WSAECONNRESET;  // an ICMP port-unreachable, as Windows reports it
+constexpr int kNoBuffers = WSAENOBUFS;
 // WSAStartup reports its error as its result; the last error is not set.
 int WSAAPI FailStartup(WORD, LPWSADATA) { return Failed(WSAEINVAL, WSASYSNOTREADY); }
 SOCKET WSAAPI FailSocket(int, int, int) {
   ++g_calls;
-  return Failed(WSAEMFILE, INVALID_SOCKET);
+  return Failed(kNoSocket, INVALID_SOCKET);
 }
 DWORD WSAAPI FailWait(DWORD, const WSAEVENT *, BOOL, DWORD, BOOL) {
-  return Failed<DWORD>(ERROR_INVALID_HANDLE, WSA_WAIT_FAILED);
+  return Failed<DWORD>(kWaitError, WSA_WAIT_FAILED);
 }
 int WSAAPI FailEnumeration(SOCKET, WSAEVENT, LPWSANETWORKEVENTS) {
-  return Failed(WSAENETDOWN, SOCKET_ERROR);
+  return Failed(kDown, SOCKET_ERROR);
 }
 // Only the first event, the breaker's, cannot be made.
 WSAEVENT WSAAPI FailFirstEvent() {
@@ -51,12 +59,44 @@ WSAEVENT WSAAPI FirstEventWithError() {
   const WSAEVENT event = WSACreateEvent();
   return g_calls++ > 0 ? event : Failed(WSAENOBUFS, event);
 }
-// How Windows reports an ICMP port-unreachable on an unconnected socket;
-// the queued datagram stays, as there.
+// The queued datagram stays, as on Windows.
 int WSAAPI ResetOnce(SOCKET s, char *buffer, int size, int flags, sockaddr *from, int *len) {
-  return g_calls++ > 0 ? recvfrom(s, buffer, size, flags, from, len)
-                       : Failed(WSAECONNRESET, SOCKET_ERROR);
+  return g_calls++ > 0 ? recvfrom(s, buffer, size, flags, from, len) : Failed(kReset, SOCKET_ERROR);
 }
+void FailWaits() { seams::wsa_wait_for_multiple_events = &FailWait; }
+void FailEnumerations() { seams::wsa_enum_network_events = &FailEnumeration; }
+void FailBreakerEvent() { seams::wsa_create_event = &FailFirstEvent; }
+void ReportErrorOnBreakerEvent() { seams::wsa_create_event = &FirstEventWithError; }
+#else
+constexpr int kNoSocket = EMFILE, kWaitError = EBADF, kDown = ENETDOWN;
+constexpr int kReset = ECONNREFUSED;  // an ICMP port-unreachable, as Linux reports it
+constexpr int kNoBuffers = ENOBUFS;
+int FailSocket(int, int, int) {
+  ++g_calls;
+  return Failed(kNoSocket, -1);
+}
+// The wait is the one poll with a timeout; the enumeration polls one
+// socket without one (the readiness poll has two sets).
+int FailWait(pollfd *fds, unsigned long n, int timeout) {
+  return timeout != 0 ? Failed(kWaitError, -1) : poll(fds, n, timeout);
+}
+int FailEnumeration(pollfd *fds, unsigned long n, int timeout) {
+  return timeout == 0 && n == 1 ? Failed(kDown, -1) : poll(fds, n, timeout);
+}
+int FailEventFd(unsigned int, int) { return Failed(ENOMEM, -1); }
+ssize_t ResetOnce(int s, void *buffer, size_t size, int flags, sockaddr *from, socklen_t *len) {
+  return g_calls++ > 0 ? recvfrom(s, buffer, size, flags, from, len) : Failed<ssize_t>(kReset, -1);
+}
+void FailWaits() { seams::poll_sockets = &FailWait; }
+void FailEnumerations() { seams::poll_sockets = &FailEnumeration; }
+// The breaker's event is made, with an error reported all the same.
+int FirstEventWithError(unsigned int initial, int flags) {
+  const int event = eventfd(initial, flags);
+  return Failed(kNoBuffers, event);
+}
+void FailBreakerEvent() { seams::event_fd = &FailEventFd; }
+void ReportErrorOnBreakerEvent() { seams::event_fd = &FirstEventWithError; }
+#endif
 
 class Faults : public ::testing::Test {
  protected:
@@ -99,7 +139,7 @@ class Faults : public ::testing::Test {
   // up start-ups that were not its own.
   static bool HostWinsockWorks() {
     const SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
-    return s != INVALID_SOCKET && closesocket(s) == 0;
+    return s != INVALID_SOCKET && tqtest::CloseSocket(s) == 0;
   }
   // Lines at `level` whose message starts with `message`; "" for all.
   size_t Lines(int level, const std::string &message) const {
@@ -115,7 +155,7 @@ class Faults : public ::testing::Test {
     UdpPeer peer;  // the enumeration fails only on an event, so some arrive
     for (int i = 0; i < 50 && Lines(4, message) == 0; ++i) {
       peer.SendTo("127.0.0.1", port, "x");
-      Sleep(100);
+      tqtest::SleepMs(100);
     }
     ASSERT_EQ(1u, Lines(4, message));
     EXPECT_TRUE(Eventually([&] { return service.state.load() == 0; }));
@@ -147,21 +187,24 @@ TEST_F(Faults, PeersThatCannotTakeADatagramDoNotDisturbTheService) {
   ASSERT_TRUE(Delivers("small", small));
   ASSERT_TRUE(Delivers("gone", *gone));
 
-  // Read into 50 bytes (a bounded wait): the datagram does not fit there.
-  const DWORD wait_ms = 5000;
-  setsockopt(small.Socket(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&wait_ms),
-             sizeof(wait_ms));
+  // Read into 50 bytes: the datagram does not fit there (Windows fails the
+  // read, Linux cuts the datagram short).
   const std::string big(1000, 'b');
   EXPECT_EQ(1000, service.Send("127.0.0.1", small.Port(), big.data(), 1000));
+  ASSERT_TRUE(tqtest::WaitReadable(small.Socket(), 5000));
   char buffer[50];
+#if defined(_WIN32)
   EXPECT_EQ(-1, recv(small.Socket(), buffer, sizeof(buffer), 0));
   EXPECT_EQ(WSAEMSGSIZE, WSAGetLastError());
+#else
+  EXPECT_EQ(50, recv(small.Socket(), buffer, sizeof(buffer), 0));
+#endif
 
   const uint16_t gone_port = gone->Port();
   gone.reset();
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(4, service.Send("127.0.0.1", gone_port, "lost", 4));
-    Sleep(150);  // a few loop cycles for any error to surface
+    tqtest::SleepMs(150);  // a few loop cycles for any error to surface
   }
   EXPECT_EQ(0u, Complaints()) << log.Lines().back().text;
   EXPECT_TRUE(Delivers("still serving"));
@@ -178,19 +221,21 @@ TEST_F(Faults, PeersThatCannotTakeADatagramDoNotDisturbTheService) {
 // - no breaker or no thread can be made: sockets closed, the previous
 //   callbacks kept.
 TEST_F(Faults, StartFailuresRollBackToIdle) {
+#if defined(_WIN32)
   seams::wsa_startup = &FailStartup;
   EXPECT_EQ(-98, Start());
   EXPECT_EQ(1u, Lines(4, "WSAStartup fail=10091\n"));  // its result
   EXPECT_EQ(0, service.state.load());
   EXPECT_EQ(0, service.Stop());
   EXPECT_TRUE(HostWinsockWorks());
+#endif
 
   seams::Reset();
   seams::create_socket = &FailSocket;
-  const std::string no_socket = std::strerror(WSAEMFILE);
+  const std::string no_socket = std::strerror(kNoSocket);
   EXPECT_EQ(-98, Start());
-  EXPECT_EQ(1u, Lines(4, "Socket Error, ret=-1, errno=10024, str=" + no_socket +
-                             ", ip=127.0.0.1, port=" + std::to_string(port) + "\n"));
+  EXPECT_EQ(1u, Lines(4, "Socket Error, ret=-1, errno=" + std::to_string(kNoSocket) + ", str=" +
+                             no_socket + ", ip=127.0.0.1, port=" + std::to_string(port) + "\n"));
   EXPECT_EQ(1u, Lines(4, "service engine start failed:service listen failed: " + no_socket +
                              ", do listen exception, will not start work thread\n"));
 
@@ -198,7 +243,7 @@ TEST_F(Faults, StartFailuresRollBackToIdle) {
   ASSERT_EQ(0, Start());  // not refused: the failures left the object idle
   EXPECT_EQ(0, service.Stop());
   log.Clear();
-  for (bool *fail : {&seams::fail_next_breaker, &seams::fail_next_thread_start}) {
+  for (std::atomic<bool> *fail : {&seams::fail_next_breaker, &seams::fail_next_thread_start}) {
     *fail = true;
     int other = 0;
     ProxyInitParam next = tqtest::MakeParam("127.0.0.1", port, &Ignore, &other);
@@ -222,8 +267,8 @@ TEST_F(Faults, SendSocketCreationFailureFailsTheSendAndIsRetried) {
   UdpPeer peer;
   seams::create_socket = &FailSocket;
   EXPECT_EQ(-98, service.Send("127.0.0.1", peer.Port(), "lost", 4));
-  EXPECT_EQ(1u, Lines(4, std::string("Socket Error, ret=-1, errno=10024, str=") +
-                             std::strerror(WSAEMFILE) + "\n"));
+  EXPECT_EQ(1u, Lines(4, "Socket Error, ret=-1, errno=" + std::to_string(kNoSocket) +
+                             ", str=" + std::strerror(kNoSocket) + "\n"));
   seams::Reset();
   EXPECT_EQ(5, service.Send("127.0.0.1", peer.Port(), "found", 5));
   EXPECT_EQ(1u, Lines(2, "Socket Send fd="));  // for the socket made, not the failure
@@ -233,15 +278,7 @@ TEST_F(Faults, SendSocketCreationFailureFailsTheSendAndIsRetried) {
   EXPECT_EQ("found", got);
 }
 
-// The CPU time the calling thread has used so far, in milliseconds.
-double ThreadCpuMs() {
-  FILETIME created, ended, kernel, user;
-  GetThreadTimes(GetCurrentThread(), &created, &ended, &kernel, &user);
-  const auto ms = [](const FILETIME &t) {
-    return ((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e4;
-  };
-  return ms(kernel) + ms(user);
-}
+double ThreadCpuMs() { return tqtest::ThreadCpuMs(); }
 
 // Stop waits for a send still in flight (here held in its DEBUG line) by
 // sleeping until that send ends, not by spinning.
@@ -255,7 +292,7 @@ TEST_F(Faults, StopSleepsWhileASendIsInFlight) {
       [](void *, int32_t, const char *line) {
         if (std::strstr(line, "] send data to") == nullptr) return;
         held = true;
-        while (!release) Sleep(1);
+        while (!release) tqtest::SleepMs(1);
       },
       1);
   std::thread sender([&] { service.Send("127.0.0.1", sink.Port(), "held", 4); });
@@ -266,7 +303,7 @@ TEST_F(Faults, StopSleepsWhileASendIsInFlight) {
     service.Stop();
     stop_cpu_ms = ThreadCpuMs() - before;
   });
-  Sleep(600);
+  tqtest::SleepMs(600);
   release = true;
   sender.join();
   stopper.join();
@@ -281,39 +318,43 @@ TEST_F(Faults, LoopCallFailuresEndTheLoopWithTheirLine) {
   const std::string ends = "status report, select return error will exit net i/o thread, ret=-1, ";
   ASSERT_EQ(0, Start());
   ASSERT_TRUE(log.WaitFor("status report, do listen"));
-  seams::wsa_wait_for_multiple_events = &FailWait;
-  ExpectLoopEndedThenRecovers(ends + "err.no=6, err.msg=" + std::strerror(6) + "\n");
+  FailWaits();
+  ExpectLoopEndedThenRecovers(ends + "err.no=" + std::to_string(kWaitError) +
+                              ", err.msg=" + std::strerror(kWaitError) + "\n");
 
   ASSERT_TRUE(log.WaitFor("status report, do listen"));
-  seams::wsa_enum_network_events = &FailEnumeration;
-  ExpectLoopEndedThenRecovers(ends + "err.no=10050, err.msg=" + std::strerror(WSAENETDOWN) + "\n");
+  FailEnumerations();
+  ExpectLoopEndedThenRecovers(ends + "err.no=" + std::to_string(kDown) +
+                              ", err.msg=" + std::strerror(kDown) + "\n");
 
   EXPECT_EQ(0, service.Stop());
   g_calls = 0;
-  seams::wsa_create_event = &FailFirstEvent;
+  FailBreakerEvent();
   ASSERT_EQ(0, Start());
   ExpectLoopEndedThenRecovers("status report, select ");
 
   // The breaker's code is logged, whatever the thread's last error says.
   EXPECT_EQ(0, service.Stop());
   g_calls = 0;
-  seams::wsa_create_event = &FirstEventWithError;
+  ReportErrorOnBreakerEvent();
   ASSERT_EQ(0, Start());
   const std::string exception = "status report, select exception will exit net i/o thread, ret=";
   ASSERT_TRUE(log.WaitFor(exception));
-  EXPECT_EQ(1u, log.Count(", err.no=10055, err.msg=" + std::string(std::strerror(WSAENOBUFS))));
+  EXPECT_EQ(1u, log.Count(", err.no=" + std::to_string(kNoBuffers) +
+                          ", err.msg=" + std::strerror(kNoBuffers)));
   ExpectLoopEndedThenRecovers(exception);
 }
 
 // Windows reports an ICMP port-unreachable as WSAECONNRESET on the next
-// receive of an unconnected socket; that must not end the loop nor leave
+// receive of an unconnected socket (Linux as ECONNREFUSED, where asked to);
+// that must not end the loop nor leave
 // the datagram behind it waiting for another one.
 TEST_F(Faults, ConnectionResetOnReceiveIsLoggedAndTheLoopGoesOn) {
   seams::recv_from = &ResetOnce;
   ASSERT_EQ(0, Start());
   EXPECT_TRUE(Delivers("first"));
-  EXPECT_EQ(1u,
-            Lines(2, std::string("recv data ret=-1, error=10054, ") + std::strerror(10054) + "\n"));
+  EXPECT_EQ(1u, Lines(2, "recv data ret=-1, error=" + std::to_string(kReset) + ", " +
+                             std::strerror(kReset) + "\n"));
   EXPECT_TRUE(Delivers("second"));
   EXPECT_EQ((std::vector<std::string>{"first", "second"}), Delivered());
   EXPECT_EQ(0u, Complaints());

@@ -17,17 +17,6 @@ using namespace tqtest;
 
 namespace {
 
-// `size` bytes that end where a no-access page begins: one byte read past
-// them faults. Left to the process's end.
-char *Guarded(size_t size) {
-  const size_t page = 4096, span = (size + page - 1) / page * page;
-  auto *base = static_cast<char *>(
-      VirtualAlloc(nullptr, span + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-  DWORD old = 0;
-  VirtualProtect(base + span, page, PAGE_NOACCESS, &old);
-  return base + span - size;
-}
-
 class Misuse : public DllTest {
  public:
   int32_t Start(uint16_t on = 0) {
@@ -89,7 +78,7 @@ TEST_F(Misuse, EveryExportInEveryState) {
   EXPECT_EQ(1u, log.Count("] stop service\n"));
 
   dll.Unload();  // the host lets go while the thread runs
-  ASSERT_NE(nullptr, GetModuleHandleA("TqProxy.dll"));
+  ASSERT_TRUE(LibraryMapped());
   EXPECT_TRUE(Delivered());
   ASSERT_TRUE(dll.Load());  // the same instance, still running
   ExpectState(true);
@@ -97,7 +86,7 @@ TEST_F(Misuse, EveryExportInEveryState) {
   EXPECT_TRUE(log.Matching("[ERROR]").empty());  // no failure caught at the boundary
   dll.SetLog(nullptr, nullptr, -1);
   dll.Unload();
-  EXPECT_EQ(nullptr, GetModuleHandleA("TqProxy.dll"));
+  EXPECT_FALSE(LibraryMapped());
   ASSERT_TRUE(dll.Load());  // before the first start
   ExpectState(false);
   ASSERT_EQ(0, Start());
@@ -126,7 +115,8 @@ TEST_F(Misuse, StartRecordsThatAreNotAddressesOrPorts) {
       EXPECT_TRUE(rc == 0 || rc == -98) << rc;
     } else {
       EXPECT_EQ(-98, rc);
-      EXPECT_EQ(1u, log.Count("] Bind Error, ret=-1, errno=10049, str="));
+      EXPECT_EQ(1u, log.Count("] Bind Error, ret=-1, errno=" +
+                              std::to_string(kErrorAddressNotAvailable) + ", str="));
       EXPECT_EQ(0u, log.Count("] Bind Success"));
       EXPECT_TRUE(UdpPeer("127.0.0.1", port).Bound());  // nothing listens on the port
     }
@@ -160,9 +150,9 @@ TEST_F(Misuse, OversizedSendsNeverReadPastTheBuffer) {
   EXPECT_EQ(std::string(65507, 'g'), got);
   for (int32_t len : {65508, INT32_MAX}) {
     for (uint16_t to : {peer.Port(), uint16_t{0}, stranger.Port()}) {  // 0: every peer
-      WSASetLastError(0);
+      SetLastSocketError(0);
       EXPECT_EQ(-1, dll.Send(to != 0 ? "127.0.0.1" : nullptr, to, data, len));
-      EXPECT_EQ(WSAEMSGSIZE, WSAGetLastError()) << len << " to " << to;
+      EXPECT_EQ(kErrorMessageSize, LastSocketError()) << len << " to " << to;
     }
     EXPECT_EQ(3u, log.Count("] send to net size=" + std::to_string(len) + " failed, result=-1\n"));
   }
@@ -295,7 +285,9 @@ TEST_F(Misuse, NonStandardExceptionFromTheReceiveCallbackIsLogged) {
 
 // After the loop has ended by itself, a FreeLibrary without UnInit unloads
 // the library and frees its port: the reference the library held on itself
-// goes once its thread has ended.
+// goes once its thread has ended. (On Linux it stays until the next UnInit
+// or Init: nothing there waits for the thread's end without a thread.)
+#if defined(_WIN32)
 TEST_F(Misuse, UnloadAfterTheLoopEndedByItselfFreesTheLibraryAndPort) {
   const ProxyInitParam p =
       MakeParam("127.0.0.1", port, [](void *, const char *, int32_t) { throw 7; });
@@ -304,8 +296,9 @@ TEST_F(Misuse, UnloadAfterTheLoopEndedByItselfFreesTheLibraryAndPort) {
   ASSERT_TRUE(log.WaitFor("exception will exit net i/o thread"));
   dll.SetLog(nullptr, nullptr, -1);
   dll.Unload();
-  EXPECT_TRUE(Eventually([] { return GetModuleHandleA("TqProxy.dll") == nullptr; }));
+  EXPECT_TRUE(Eventually([] { return !LibraryMapped(); }));
   EXPECT_TRUE(UdpPeer("127.0.0.1", port).Bound());
 }
+#endif
 
 }  // namespace

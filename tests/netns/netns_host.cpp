@@ -6,13 +6,12 @@
 // Each line on its standard input restarts the service (UnInit, then Init);
 // the end of that input stops it and ends the host.
 // Usage: netns_host <port> [address: one instead of every local one]
-#include <windows.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "TqProxy.h"
+#include "support/test_support.h"
 
 static void TQ_PROXY_CALL OnLog(void *, int32_t level, const char *line) {
   std::printf("LOG %d %s", level, line);
@@ -27,7 +26,7 @@ static void TQ_PROXY_CALL OnReceive(void *, const char *data, int32_t length) {
   if (std::sscanf(text.c_str(), "echo %63s %u %n", ip, &port, &offset) == 2 && offset > 0) {
     TQ_Proxy_Send(ip, port, data + offset, length - offset);
   } else if (std::sscanf(text.c_str(), "hold %d", &ms) == 1) {
-    Sleep(static_cast<DWORD>(ms));
+    tqtest::SleepMs(ms);
   }
 }
 

@@ -1,8 +1,10 @@
 // Test support shared by the black-box and white-box suites: real UDP peers
-// on loopback, a thread-safe capture of log lines, and the DLL loaded by
-// name as hosts in other languages load it.
+// on loopback, a thread-safe capture of log lines, the library loaded by
+// name as hosts in other languages load it, child processes and guard
+// pages. The one place of the tests that knows the operating system.
 #pragma once
 
+#if defined(_WIN32)
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -12,11 +14,31 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+using SOCKET = int;  // the library's name for a socket handle
+#endif
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -28,6 +50,18 @@
 
 namespace tqtest {
 
+#if defined(_WIN32)
+// The library's file, found by the loader's usual search (beside the exe).
+constexpr const char *kLibraryName = "TqProxy.dll";
+constexpr const char *kExeSuffix = ".exe";
+constexpr int kErrorMessageSize = WSAEMSGSIZE;
+constexpr int kErrorWouldBlock = WSAEWOULDBLOCK;
+constexpr int kErrorAddressInUse = WSAEADDRINUSE;
+constexpr int kErrorInvalidArgument = WSAEINVAL;
+constexpr int kErrorAddressNotAvailable = WSAEADDRNOTAVAIL;
+constexpr int kErrorNotSocket = WSAENOTSOCK;  // a closed socket
+using Module = HMODULE;
+
 // Keeps Winsock started in the test process itself, like any host would.
 class WinsockSession {
  public:
@@ -37,6 +71,331 @@ class WinsockSession {
   }
   ~WinsockSession() { WSACleanup(); }
 };
+
+inline int CloseSocket(SOCKET s) { return closesocket(s); }
+inline int LastSocketError() { return WSAGetLastError(); }
+inline void SetLastSocketError(int error) { WSASetLastError(error); }
+inline Module OpenLibrary(const char *path) { return LoadLibraryA(path); }
+inline void *LibrarySymbol(Module m, const char *name) {
+  return reinterpret_cast<void *>(GetProcAddress(m, name));
+}
+inline void CloseLibrary(Module m) { FreeLibrary(m); }
+// Whether the library is mapped in this process at all.
+inline bool LibraryMapped() { return GetModuleHandleA(kLibraryName) != nullptr; }
+inline void EndProcess(int code) { TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code)); }
+
+// `size` bytes that end where a no-access page begins: one byte read past
+// them faults. Left to the process's end.
+inline char *Guarded(size_t size) {
+  const size_t page = 4096, span = (size + page - 1) / page * page;
+  auto *base = static_cast<char *>(
+      VirtualAlloc(nullptr, span + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  DWORD old = 0;
+  VirtualProtect(base + span, page, PAGE_NOACCESS, &old);
+  return base + span - size;
+}
+
+// Runs a program beside this one with `argument`, its output in `out`;
+// its exit code, 99 when it had to be ended after `timeout_ms`.
+inline int RunChild(const std::string &program, const std::string &argument, std::string *out,
+                    int timeout_ms = 10000) {
+  char temp[MAX_PATH];
+  const std::string out_path = std::string(temp, GetTempPathA(MAX_PATH, temp)) + "tq_child_" +
+                               std::to_string(GetCurrentProcessId()) + ".txt";
+  SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+  HANDLE file = CreateFileA(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  STARTUPINFOA si{};
+  si.cb = sizeof(si);
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdOutput = si.hStdError = file;
+  PROCESS_INFORMATION pi{};
+  std::string command = program + kExeSuffix + " " + argument;
+  DWORD code = 1000;
+  if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+    if (WaitForSingleObject(pi.hProcess, timeout_ms) != WAIT_OBJECT_0) {
+      TerminateProcess(pi.hProcess, 99);
+    }
+    WaitForSingleObject(pi.hProcess, 5000);
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+  }
+  CloseHandle(file);
+  std::FILE *f = std::fopen(out_path.c_str(), "rb");
+  out->clear();
+  for (int c; f != nullptr && (c = std::fgetc(f)) != EOF;) out->push_back(static_cast<char>(c));
+  if (f != nullptr) std::fclose(f);
+  DeleteFileA(out_path.c_str());
+  return static_cast<int>(code);
+}
+// A Linux file's path as this process opens it (under Wine, the Z: drive).
+inline std::string SystemPath(std::string path) {
+  for (char &c : path) c = c == '/' ? '\\' : c;
+  return "Z:" + path;
+}
+
+// This process's /proc folder with a trailing separator. Files are opened
+// by the Wine server, so Z:\\proc\\self is the server: our own Linux pid is
+// the one process that maps a file only we map.
+inline std::string OwnProcDir() {
+  char temp[MAX_PATH];
+  const std::string name = "tq_stress_" + std::to_string(GetCurrentProcessId()) + "_" +
+                           std::to_string(GetTickCount64()) + ".mark";
+  const HANDLE file = CreateFileA((std::string(temp, GetTempPathA(MAX_PATH, temp)) + name).c_str(),
+                                  GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  MapViewOfFile(CreateFileMappingA(file, nullptr, PAGE_READWRITE, 0, 1, nullptr), FILE_MAP_READ, 0,
+                0, 0);  // stays mapped, and goes with the process
+  WIN32_FIND_DATAA entry;
+  const HANDLE find = FindFirstFileA("Z:\\proc\\*", &entry);
+  std::string found;
+  do {
+    const std::string dir = std::string("Z:\\proc\\") + entry.cFileName + "\\";
+    std::FILE *maps = std::fopen((dir + "maps").c_str(), "rb");
+    std::string text;
+    for (int c; maps != nullptr && (c = std::fgetc(maps)) != EOF;) text.push_back(char(c));
+    if (maps != nullptr) std::fclose(maps);
+    if (entry.cFileName[0] >= '1' && entry.cFileName[0] <= '9' &&
+        text.find(name) != std::string::npos) {
+      found = dir;
+    }
+  } while (found.empty() && FindNextFileA(find, &entry));
+  FindClose(find);
+  return found;
+}
+
+// Entries of a Linux folder (without "." and "..").
+inline long long CountDirectory(const std::string &dir) {
+  long long n = 0;
+  WIN32_FIND_DATAA entry;
+  const HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &entry);
+  for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileA(find, &entry)) {
+    n += entry.cFileName[0] != '.';
+  }
+  FindClose(find);
+  return n;
+}
+
+// Whether an event object is open, and whether it is set.
+inline bool EventIsOpen(HANDLE event) {
+  DWORD flags = 0;
+  return GetHandleInformation(event, &flags) != 0;
+}
+inline bool EventIsSet(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
+
+// Windows handles, counted one by one: GetProcessHandleCount reports 0 under Wine.
+inline long long CountHandles() {
+  long long n = 0;
+  DWORD flags;
+  for (uintptr_t h = 4; h < 16384; h += 4) {
+    n += GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags) != 0;
+  }
+  return n;
+}
+#else
+// The soname: found beside the test programs through their run path.
+constexpr const char *kLibraryName = "libTqProxy.so.1";
+constexpr int kErrorMessageSize = EMSGSIZE;
+constexpr int kErrorWouldBlock = EWOULDBLOCK;
+constexpr int kErrorAddressInUse = EADDRINUSE;
+constexpr int kErrorInvalidArgument = EINVAL;
+constexpr int kErrorAddressNotAvailable = EADDRNOTAVAIL;
+constexpr int kErrorNotSocket = EBADF;  // a closed socket
+using Module = void *;
+
+// Nothing to start for sockets here.
+struct WinsockSession {
+  WinsockSession() {}  // user-provided: a session object is no unused variable
+};
+
+inline int CloseSocket(SOCKET s) { return close(s); }
+inline int LastSocketError() { return errno; }
+inline void SetLastSocketError(int error) { errno = error; }
+// A bare file name is looked up beside this program first, as Windows'
+// loader does (a sanitizer's dlopen would not see this program's run path).
+inline Module OpenLibrary(const char *path) {
+  std::string file = path;
+  char exe[4096];
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+  if (file.find('/') == std::string::npos && n > 0) {
+    const std::string self(exe, static_cast<size_t>(n));
+    file = self.substr(0, self.rfind('/') + 1) + file;
+  }
+  return dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+inline void *LibrarySymbol(Module m, const char *name) { return dlsym(m, name); }
+inline void CloseLibrary(Module m) { dlclose(m); }
+inline bool LibraryMapped() {
+  void *m = dlopen(kLibraryName, RTLD_NOW | RTLD_NOLOAD);  // by soname: found when loaded
+  if (m != nullptr) dlclose(m);
+  return m != nullptr;
+}
+inline void EndProcess(int code) { _exit(code); }
+
+inline char *Guarded(size_t size) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t span = (size + page - 1) / page * page;
+  auto *base = static_cast<char *>(
+      mmap(nullptr, span + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  mprotect(base + span, page, PROT_NONE);
+  return base + span - size;
+}
+
+inline int RunChild(const std::string &program, const std::string &argument, std::string *out,
+                    int timeout_ms = 10000) {
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) return 1000;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(pipe_fds[1], 1);
+    dup2(pipe_fds[1], 2);
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+    const std::string path = "./" + program;
+    std::vector<std::string> words{path};
+    for (size_t at = 0; at < argument.size();) {  // split at blanks, as a command line
+      const size_t end = std::min(argument.find(' ', at), argument.size());
+      if (end > at) words.push_back(argument.substr(at, end - at));
+      at = end + 1;
+    }
+    std::vector<char *> argv;
+    for (std::string &w : words) argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    execv(path.c_str(), argv.data());
+    _exit(127);
+  }
+  close(pipe_fds[1]);
+  out->clear();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  bool ended = false;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{pipe_fds[0], POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    char buffer[4096];
+    const ssize_t n = read(pipe_fds[0], buffer, sizeof(buffer));
+    if (n <= 0) {
+      ended = true;
+      break;
+    }
+    out->append(buffer, static_cast<size_t>(n));
+  }
+  close(pipe_fds[0]);
+  if (!ended) kill(pid, SIGKILL);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!ended) return 99;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+inline std::string SystemPath(std::string path) { return path; }
+inline std::string OwnProcDir() { return "/proc/self/"; }
+inline long long CountDirectory(const std::string &dir) {
+  long long n = 0;
+  if (DIR *d = opendir(dir.c_str())) {
+    while (const dirent *e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+  }
+  return n;
+}
+// A socket's registration is a mark (0), no object; the breaker's is an eventfd.
+inline bool EventIsOpen(int event) { return event > 0 && fcntl(event, F_GETFD) != -1; }
+inline bool EventIsSet(int event) {
+  pollfd p{event, POLLIN, 0};
+  return event > 0 && poll(&p, 1, 0) == 1;
+}
+
+// Every handle is a file descriptor here: counted by CountDirectory.
+inline long long CountHandles() { return 0; }
+#endif
+
+// Standard output to the null device for the life of the object.
+class StdoutToNull {
+ public:
+#if defined(_WIN32)
+  StdoutToNull() : saved_(Flushed(_dup(1))), null_(_open("NUL", _O_WRONLY)) { _dup2(null_, 1); }
+  ~StdoutToNull() {
+    std::fflush(stdout);
+    _dup2(saved_, 1);
+    _close(saved_), _close(null_);
+  }
+#else
+  StdoutToNull() : saved_(Flushed(dup(1))), null_(open("/dev/null", O_WRONLY)) { dup2(null_, 1); }
+  ~StdoutToNull() {
+    std::fflush(stdout);
+    dup2(saved_, 1);
+    close(saved_), close(null_);
+  }
+#endif
+  StdoutToNull(const StdoutToNull &) = delete;
+  StdoutToNull &operator=(const StdoutToNull &) = delete;
+
+ private:
+  static int Flushed(int fd) {
+    std::fflush(stdout);
+    return fd;
+  }
+  const int saved_;
+  const int null_;
+};
+
+// Straight to the standard output handle, past the runtime's streams.
+inline void WriteStdout(const char *text) {
+#if defined(_WIN32)
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, static_cast<DWORD>(std::strlen(text)), &written,
+            nullptr);
+#else
+  if (write(1, text, std::strlen(text)) < 0) return;
+#endif
+}
+
+// The local time to the second, "YYYY-MM-DD hh:mm:ss", from the system's
+// own clock (not the runtime's, whose time zone rules may differ).
+inline std::string LocalTimeText() {
+  char text[32];
+#if defined(_WIN32)
+  SYSTEMTIME t;
+  GetLocalTime(&t);
+  std::snprintf(text, sizeof(text), "%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay,
+                t.wHour, t.wMinute, t.wSecond);
+#else
+  const time_t now = time(nullptr);
+  tm local{};
+  localtime_r(&now, &local);
+  std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &local);
+#endif
+  return text;
+}
+
+// The CPU time the calling thread has used so far, in milliseconds.
+inline double ThreadCpuMs() {
+#if defined(_WIN32)
+  FILETIME created, ended, kernel, user;
+  GetThreadTimes(GetCurrentThread(), &created, &ended, &kernel, &user);
+  const auto ms = [](const FILETIME &t) {
+    return ((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e4;
+  };
+  return ms(kernel) + ms(user);
+#else
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+#endif
+}
+
+inline void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// Whether `s` has a datagram within `timeout_ms`.
+inline bool WaitReadable(SOCKET s, int timeout_ms) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(s, &set);
+  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  return select(static_cast<int>(s) + 1, &set, nullptr, nullptr, &tv) == 1;
+}
 
 inline sockaddr_in Ipv4(const char *ip, uint16_t port) {
   sockaddr_in a{};
@@ -52,9 +411,9 @@ inline uint16_t FreeUdpPort() {
   SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in a = Ipv4("127.0.0.1", 0);
   bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-  int len = sizeof(a);
+  socklen_t len = sizeof(a);
   getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-  closesocket(s);
+  CloseSocket(s);
   return ntohs(a.sin_port);
 }
 
@@ -67,11 +426,11 @@ class UdpPeer {
     bound_ = bind(socket_, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
     int big = 4 << 20;
     setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&big), sizeof(big));
-    int len = sizeof(a);
+    socklen_t len = sizeof(a);
     getsockname(socket_, reinterpret_cast<sockaddr *>(&a), &len);
     port_ = ntohs(a.sin_port);
   }
-  ~UdpPeer() { closesocket(socket_); }
+  ~UdpPeer() { CloseSocket(socket_); }
   UdpPeer(const UdpPeer &) = delete;
   UdpPeer &operator=(const UdpPeer &) = delete;
 
@@ -87,14 +446,10 @@ class UdpPeer {
 
   // One datagram within `timeout_ms`; false on timeout.
   bool Receive(std::string *data, sockaddr_in *from = nullptr, int timeout_ms = 2000) const {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(socket_, &set);
-    timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-    if (select(0, &set, nullptr, nullptr, &tv) != 1) return false;
+    if (!WaitReadable(socket_, timeout_ms)) return false;
     std::vector<char> buffer(70000);
     sockaddr_in source{};
-    int len = sizeof(source);
+    socklen_t len = sizeof(source);
     const int n = recvfrom(socket_, buffer.data(), static_cast<int>(buffer.size()), 0,
                            reinterpret_cast<sockaddr *>(&source), &len);
     if (n < 0) return false;
@@ -104,7 +459,7 @@ class UdpPeer {
   }
 
  private:
-  SOCKET socket_ = INVALID_SOCKET;
+  SOCKET socket_ = static_cast<SOCKET>(-1);
   uint16_t port_ = 0;
   bool bound_ = false;
 };
@@ -159,34 +514,30 @@ class LogCapture {
   std::vector<LogLine> lines_;
 };
 
-// The four exports, found by name in a DLL loaded with LoadLibrary.
+// The four exports, found by name in the library loaded as a host loads it.
 struct TqProxyDll {
   using InitFn = ServiceResult(TQ_PROXY_CALL *)(const ProxyInitParam *);
   using SendFn = ServiceResult(TQ_PROXY_CALL *)(const char *, uint32_t, const char *, int32_t);
   using SetLogFn = void(TQ_PROXY_CALL *)(void *, LogCallback, int32_t);
   using UnInitFn = ServiceResult(TQ_PROXY_CALL *)();
 
-  HMODULE module = nullptr;
+  Module module = nullptr;
   InitFn Init = nullptr;
   SendFn Send = nullptr;
   SetLogFn SetLog = nullptr;
   UnInitFn UnInit = nullptr;
 
-  bool Load(const char *path = "TqProxy.dll") {
-    module = LoadLibraryA(path);
+  bool Load(const char *path = kLibraryName) {
+    module = OpenLibrary(path);
     if (module == nullptr) return false;
-    Init =
-        reinterpret_cast<InitFn>(reinterpret_cast<void *>(GetProcAddress(module, "TQ_Proxy_Init")));
-    Send =
-        reinterpret_cast<SendFn>(reinterpret_cast<void *>(GetProcAddress(module, "TQ_Proxy_Send")));
-    SetLog = reinterpret_cast<SetLogFn>(
-        reinterpret_cast<void *>(GetProcAddress(module, "TQ_Proxy_SetLog")));
-    UnInit = reinterpret_cast<UnInitFn>(
-        reinterpret_cast<void *>(GetProcAddress(module, "TQ_Proxy_UnInit")));
+    Init = reinterpret_cast<InitFn>(LibrarySymbol(module, "TQ_Proxy_Init"));
+    Send = reinterpret_cast<SendFn>(LibrarySymbol(module, "TQ_Proxy_Send"));
+    SetLog = reinterpret_cast<SetLogFn>(LibrarySymbol(module, "TQ_Proxy_SetLog"));
+    UnInit = reinterpret_cast<UnInitFn>(LibrarySymbol(module, "TQ_Proxy_UnInit"));
     return Init && Send && SetLog && UnInit;
   }
   void Unload() {
-    if (module != nullptr) FreeLibrary(module);
+    if (module != nullptr) CloseLibrary(module);
     module = nullptr;
   }
 };
@@ -219,7 +570,7 @@ class Watchdog {
       : thread_([seconds, ended = done_.get_future()] {
           if (ended.wait_for(std::chrono::seconds(seconds)) == std::future_status::ready) return;
           std::fprintf(stderr, "watchdog: no end after %d s, the library hung\n", seconds);
-          TerminateProcess(GetCurrentProcess(), 99);
+          EndProcess(99);
         }) {}
   ~Watchdog() {
     done_.set_value();
