@@ -5,6 +5,8 @@
 # Usage: bash scripts/bench.sh [seconds per round, default 0.6] [rounds, default 5]
 # BENCH_BUILD_DIR names the build folder (default build; Wine runs in its prefix).
 set -eu
+# --native: libTqProxy.so against native loops instead (scripts/bench-native.sh).
+if [ "${1:-}" = "--native" ]; then shift; exec bash "$(dirname "$0")/bench-native.sh" "$@"; fi
 cd "$(dirname "$0")/.."
 seconds=${1:-0.6} rounds=${2:-5} build=${BENCH_BUILD_DIR:-build} out=bench/results
 
