@@ -8,6 +8,8 @@
 #   the table needs one idle limit of arrivals first).
 # BENCH_BUILD_DIR names the build folder (default build; Wine runs in its prefix).
 set -eu
+# --native: libTqProxy.so against native loops instead (scripts/bench-native.sh).
+if [ "${1:-}" = "--native" ]; then shift; exec bash "$(dirname "$0")/bench-native.sh" "$@"; fi
 cd "$(dirname "$0")/.."
 churn=0
 if [ "${1:-}" = "--churn" ]; then churn=1; shift; fi
