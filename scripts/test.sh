@@ -14,12 +14,17 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 
 failed=""
+tally=$(mktemp)
+trap 'rm -f "$tally"' EXIT
 run() {  # run <name> <command...>
   name=$1
   shift
   started=$(date +%s)
   echo "==== $name"
-  if "$@"; then result=passed; else result=FAILED failed="$failed $name"; fi
+  status=$(mktemp)
+  { if "$@"; then echo 0; else echo 1; fi >"$status"; } 2>&1 | tee -a "$tally"
+  if [ "$(cat "$status")" = 0 ]; then result=passed; else result=FAILED failed="$failed $name"; fi
+  rm -f "$status"
   echo "==== $name: $result in $(($(date +%s) - started)) s"
 }
 
@@ -46,6 +51,10 @@ run "linux" native linux "$@"
 run "linux-asan (address, undefined)" native linux-asan "$@"
 run "linux-tsan (thread)" native linux-tsan "$@"
 
+# One closing line over the four runs, from CTest's own summaries.
+awk '/tests passed, [0-9]+ tests? failed out of/ {
+  for (i = 1; i <= NF; ++i) if ($i == "out" && $(i + 1) == "of") { total += $(i + 2); bad += $(i - 3) }
+} END { printf "tests: %d passed, %d failed\n", total - bad, bad }' "$tally"
 if [ -n "$failed" ]; then
   echo "FAILED:$failed"
   exit 1
