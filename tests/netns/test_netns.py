@@ -44,7 +44,7 @@ class Host:  # netns_host, its output collected line by line
         self.lines = []
         self.cond = threading.Condition()
         self.proc = subprocess.Popen(EXPECT["command"] + [os.environ["HOST_EXE"], str(PORT)], text=True, bufsize=1,
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self):
@@ -74,10 +74,12 @@ class Host:  # netns_host, its output collected line by line
     def stop(self):
         self.proc.stdin.close()  # the end of its input stops the host
         try:
-            self.proc.wait(15)
+            status = self.proc.wait(15)
         except subprocess.TimeoutExpired:
             self.proc.kill()
             raise
+        if status != 0:  # a crash, or a sanitizer's report
+            raise AssertionError("host exit status %d" % status)
         self.wait_for(r"^EXIT$", 5)
 
 
