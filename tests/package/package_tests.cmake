@@ -27,6 +27,12 @@ foreach(example tqproxy_c_host tqproxy_dynamic_host)
   set_tests_properties(example_${example} PROPERTIES TIMEOUT 60
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 endforeach()
+if(NOT WIN32)
+  # The program's $ORIGIN run path serves a plain build; a sanitizer runtime
+  # intercepts dlopen, which then searches the runtime's run path instead.
+  set_tests_properties(example_tqproxy_dynamic_host PROPERTIES
+    ENVIRONMENT LD_LIBRARY_PATH=${CMAKE_BINARY_DIR}/bin)
+endif()
 add_test(NAME example_tqproxy_hub
   COMMAND sh ${TQPROXY_PACKAGE_TEST_DIR}/hub_example_test.sh $<TARGET_FILE:tqproxy_hub>
           ${CMAKE_SOURCE_DIR})
