@@ -31,7 +31,10 @@ install(FILES ${CMAKE_BINARY_DIR}/TqProxyConfig.cmake ${CMAKE_BINARY_DIR}/TqProx
   DESTINATION ${TQPROXY_CMAKE_DIR} COMPONENT TqProxy)
 
 if(NOT WIN32)
-  # pkg-config finds the library relative to where the file was installed.
+  # pkg-config finds the library relative to where the file was installed,
+  # however deep the library folder is (lib, or lib/<multiarch> under /usr).
+  file(RELATIVE_PATH TQPROXY_PC_TO_PREFIX /p/${CMAKE_INSTALL_LIBDIR}/pkgconfig /p)
+  string(REGEX REPLACE "/$" "" TQPROXY_PC_TO_PREFIX "${TQPROXY_PC_TO_PREFIX}")
   configure_file(cmake/tqproxy.pc.in ${CMAKE_BINARY_DIR}/tqproxy.pc @ONLY)
   install(FILES ${CMAKE_BINARY_DIR}/tqproxy.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
     COMPONENT TqProxy)

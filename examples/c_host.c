@@ -1,11 +1,45 @@
-/* tqproxy_c_host: a host written in C, linked through the import library.
- * It starts the service on 127.0.0.1, sends it one datagram from a socket of
- * its own, echoes it from the receive callback and checks that the echo comes
- * back from the service's port. Exit code 0 on success.
+/* tqproxy_c_host: a host written in C, linked through the import library
+ * (Windows) or against libTqProxy.so (Linux). It starts the service on
+ * 127.0.0.1, sends it one datagram from a socket of its own, echoes it from
+ * the receive callback and checks that the echo comes back from the
+ * service's port. Exit code 0 on success.
  *
  * Usage: tqproxy_c_host [port]   (default: a free loopback port) */
+
+/* What differs between Winsock and BSD sockets, in one place. */
+#if defined(_WIN32)
 #include <winsock2.h>
-#include <windows.h>
+#include <ws2tcpip.h>
+static int net_start(void) {
+  WSADATA wsa;
+  return WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
+}
+#define net_stop() WSACleanup()
+#define net_error() WSAGetLastError()
+static void set_receive_timeout(SOCKET s, unsigned seconds) {
+  DWORD ms = seconds * 1000;
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, (const char *)&ms, sizeof(ms));
+}
+#else
+#define _POSIX_C_SOURCE 200112L
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+typedef int SOCKET;
+#define closesocket close
+#define net_start() 1
+#define net_stop() ((void)0)
+#define net_error() errno
+static void set_receive_timeout(SOCKET s, unsigned seconds) {
+  struct timeval tv;
+  tv.tv_sec = (time_t)seconds;
+  tv.tv_usec = 0;
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+}
+#endif
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,40 +47,40 @@
 
 #include "TqProxy.h"
 
-static volatile LONG g_log_lines;
+/* The log callback runs one call at a time, and main reads the count only
+ * after TQ_Proxy_UnInit has joined the network thread: no lock needed. */
+static long g_log_lines;
 
 static void TQ_PROXY_CALL on_log(void *user_data, int32_t level, const char *line) {
   (void)user_data;
   (void)level;
-  InterlockedIncrement(&g_log_lines);
-  fputs(line, stdout); /* one call at a time: no lock needed here */
+  ++g_log_lines;
+  fputs(line, stdout);
 }
 
 /* On the library's network thread. Sending from here is allowed: a NULL
  * address means every known peer, which here is the one sender. */
 static void TQ_PROXY_CALL on_receive(void *user_data, const char *data, int32_t length) {
-  volatile LONG *received = (volatile LONG *)user_data;
-  InterlockedIncrement(received);
+  ++*(long *)user_data;
   TQ_Proxy_Send(NULL, 0, data, length);
 }
 
 static int fail(const char *what) {
-  printf("tqproxy_c_host: FAILED: %s (error %d)\n", what, WSAGetLastError());
+  printf("tqproxy_c_host: FAILED: %s (error %d)\n", what, net_error());
   return 1;
 }
 
 int main(int argc, char **argv) {
-  WSADATA wsa;
   SOCKET host;
   struct sockaddr_in service, me, from;
-  int len = sizeof(me), from_len = sizeof(from), n, ok;
-  DWORD timeout_ms = 10000;
-  volatile LONG received = 0;
+  socklen_t len = sizeof(me), from_len = sizeof(from);
+  int n, ok;
+  long received = 0;
   ProxyInitParam param;
   const char message[] = "hello from C";
   char echo[64];
 
-  if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return fail("WSAStartup");
+  if (!net_start()) return fail("socket start-up");
   /* The host's own socket, on a free loopback port. */
   host = socket(AF_INET, SOCK_DGRAM, 0);
   memset(&me, 0, sizeof(me));
@@ -56,11 +90,11 @@ int main(int argc, char **argv) {
       getsockname(host, (struct sockaddr *)&me, &len) != 0) {
     return fail("bind");
   }
-  setsockopt(host, SOL_SOCKET, SO_RCVTIMEO, (const char *)&timeout_ms, sizeof(timeout_ms));
+  set_receive_timeout(host, 10);
 
   service = me;
   if (argc > 1) {
-    service.sin_port = htons((u_short)atoi(argv[1]));
+    service.sin_port = htons((unsigned short)atoi(argv[1]));
   } else { /* a port that was free a moment ago */
     SOCKET probe = socket(AF_INET, SOCK_DGRAM, 0);
     service.sin_port = 0;
@@ -75,11 +109,11 @@ int main(int argc, char **argv) {
   strcpy(param.ip, "127.0.0.1");
   param.port = ntohs(service.sin_port);
   param.recv_callback = on_receive;
-  param.user_data = (void *)&received;
+  param.user_data = &received;
   if (TQ_Proxy_Init(&param) != TQ_PROXY_OK) return fail("TQ_Proxy_Init");
 
   sendto(host, message, (int)strlen(message), 0, (struct sockaddr *)&service, sizeof(service));
-  n = recvfrom(host, echo, (int)sizeof(echo) - 1, 0, (struct sockaddr *)&from, &from_len);
+  n = (int)recvfrom(host, echo, (int)sizeof(echo) - 1, 0, (struct sockaddr *)&from, &from_len);
   ok = n == (int)strlen(message) && memcmp(echo, message, (size_t)n) == 0 &&
        from.sin_port == service.sin_port;
 
@@ -91,11 +125,11 @@ int main(int argc, char **argv) {
   }
   TQ_Proxy_SetLog(NULL, NULL, TQ_PROXY_LOG_DEBUG); /* back to standard output */
   closesocket(host);
-  WSACleanup();
+  net_stop();
 
   if (!ok) return fail("no echo from the service's port within 10 s");
   if (received != 1 || g_log_lines == 0) return fail("callback counts");
   printf("tqproxy_c_host: echo of %d bytes from port %u, %ld log lines\n", n,
-         (unsigned)ntohs(from.sin_port), (long)g_log_lines);
+         (unsigned)ntohs(from.sin_port), g_log_lines);
   return 0;
 }

@@ -1,39 +1,33 @@
-// tqproxy_dynamic_host: loads TqProxy.dll at run time and finds the four
-// exports by name, as hosts in other languages do; no import library.
-// It checks the DLL's version resource against the header it was built
-// with, then shows the two send routes: a destination the service has not
-// heard from gets the datagram from a separate send socket, a known peer
-// gets it from the service's own port. Exit code 0 on success.
+// tqproxy_dynamic_host: loads the library at run time (TqProxy.dll, or
+// libTqProxy.so.1 on Linux) and finds the four exports by name, as hosts in
+// other languages do; nothing here links against it. It checks the
+// library's major version against the header it was built with, then shows
+// the two send routes: a destination the service has not heard from gets
+// the datagram from a separate send socket, a known peer gets it from the
+// service's own port. Exit code 0 on success.
 //
-// Usage: tqproxy_dynamic_host [path\to\TqProxy.dll]
+// Usage: tqproxy_dynamic_host [path to the library]
+
+// What differs per system: loading a library, its version, and sockets.
+#if defined(_WIN32)
 #include <winsock2.h>
 #include <windows.h>
+#include <ws2tcpip.h>
 
-#include <cstdio>
-#include <cstring>
 #include <vector>
 
-#include "TqProxy.h"  // types only: nothing here links against the DLL
-
-namespace {
-
-struct Api {
-  decltype(&TQ_Proxy_Init) init;
-  decltype(&TQ_Proxy_Send) send;
-  decltype(&TQ_Proxy_SetLog) set_log;
-  decltype(&TQ_Proxy_UnInit) un_init;
-};
-
-template <typename Fn>
-bool Resolve(HMODULE dll, const char *name, Fn *fn) {
-  *fn = reinterpret_cast<Fn>(reinterpret_cast<void *>(GetProcAddress(dll, name)));
-  return *fn != nullptr;
+using Library = HMODULE;
+const char kLibraryName[] = "TqProxy.dll";
+Library OpenLibrary(const char *path) { return LoadLibraryA(path); }
+void *FindExport(Library lib, const char *name) {
+  return reinterpret_cast<void *>(GetProcAddress(lib, name));
 }
+void CloseLibrary(Library lib) { FreeLibrary(lib); }
 
 // The major version in the DLL's VERSIONINFO, or -1.
-int DllMajorVersion(HMODULE dll) {
+int LibraryMajorVersion(Library lib) {
   wchar_t path[MAX_PATH];
-  if (GetModuleFileNameW(dll, path, MAX_PATH) == 0) return -1;
+  if (GetModuleFileNameW(lib, path, MAX_PATH) == 0) return -1;
   DWORD ignored = 0;
   std::vector<char> info(GetFileVersionInfoSizeW(path, &ignored));
   VS_FIXEDFILEINFO *fixed = nullptr;
@@ -45,18 +39,102 @@ int DllMajorVersion(HMODULE dll) {
   return HIWORD(fixed->dwFileVersionMS);
 }
 
-HANDLE g_heard;  // set by the receive callback
+void StartSockets() {
+  WSADATA wsa;
+  WSAStartup(MAKEWORD(2, 2), &wsa);
+}
+void StopSockets() { WSACleanup(); }
+void SetReceiveTimeout(SOCKET s, unsigned seconds) {
+  const DWORD ms = seconds * 1000;
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&ms), sizeof(ms));
+}
+#else
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+using Library = void *;
+using SOCKET = int;
+const char kLibraryName[] = "libTqProxy.so.1";  // the soname: major version 1
+Library OpenLibrary(const char *path) { return dlopen(path, RTLD_NOW | RTLD_LOCAL); }
+void *FindExport(Library lib, const char *name) { return dlsym(lib, name); }
+void CloseLibrary(Library lib) { dlclose(lib); }
+
+// The major version in the real file's name (libTqProxy.so.<major>.<minor>.<patch>), or -1.
+int LibraryMajorVersion(Library lib) {
+  Dl_info info{};
+  char real[PATH_MAX];
+  if (dladdr(FindExport(lib, "TQ_Proxy_Init"), &info) == 0 ||
+      realpath(info.dli_fname, real) == nullptr) {
+    return -1;
+  }
+  const char *version = std::strstr(real, ".so.");
+  return version != nullptr ? std::atoi(version + 4) : -1;
+}
+
+void StartSockets() {}
+void StopSockets() {}
+int closesocket(SOCKET s) { return close(s); }
+void SetReceiveTimeout(SOCKET s, unsigned seconds) {
+  timeval tv{};
+  tv.tv_sec = seconds;
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+}
+#endif
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "TqProxy.h"  // types only
+
+namespace {
+
+struct Api {
+  decltype(&TQ_Proxy_Init) init;
+  decltype(&TQ_Proxy_Send) send;
+  decltype(&TQ_Proxy_SetLog) set_log;
+  decltype(&TQ_Proxy_UnInit) un_init;
+};
+
+template <typename Fn>
+bool Resolve(Library lib, const char *name, Fn *fn) {
+  *fn = reinterpret_cast<Fn>(FindExport(lib, name));
+  return *fn != nullptr;
+}
+
+// Set by the receive callback on the network thread.
+std::mutex g_mutex;
+std::condition_variable g_heard_changed;
+bool g_heard = false;
 
 void TQ_PROXY_CALL OnLog(void *, int32_t, const char *line) { std::fputs(line, stdout); }
-void TQ_PROXY_CALL OnReceive(void *, const char *, int32_t) { SetEvent(g_heard); }
+void TQ_PROXY_CALL OnReceive(void *, const char *, int32_t) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_heard = true;
+  g_heard_changed.notify_all();
+}
+
+bool WaitUntilHeard(std::chrono::seconds timeout) {
+  std::unique_lock<std::mutex> lock(g_mutex);
+  return g_heard_changed.wait_for(lock, timeout, [] { return g_heard; });
+}
 
 // One datagram on `s`: the sender's port, or 0 on a timeout or other bytes.
-u_short ReceiveFrom(SOCKET s, const char *expected) {
+unsigned short ReceiveFrom(SOCKET s, const char *expected) {
   char buffer[64];
   sockaddr_in from{};
-  int from_len = sizeof(from);
-  const int n =
-      recvfrom(s, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr *>(&from), &from_len);
+  socklen_t from_len = sizeof(from);
+  const int n = static_cast<int>(
+      recvfrom(s, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr *>(&from), &from_len));
   if (n != static_cast<int>(std::strlen(expected)) || std::memcmp(buffer, expected, n) != 0)
     return 0;
   return ntohs(from.sin_port);
@@ -70,30 +148,28 @@ int Fail(const char *what) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  HMODULE dll = LoadLibraryA(argc > 1 ? argv[1] : "TqProxy.dll");
-  if (dll == nullptr) return Fail("LoadLibrary");
+  Library lib = OpenLibrary(argc > 1 ? argv[1] : kLibraryName);
+  if (lib == nullptr) return Fail("the library did not load");
   Api api{};
-  if (!Resolve(dll, "TQ_Proxy_Init", &api.init) || !Resolve(dll, "TQ_Proxy_Send", &api.send) ||
-      !Resolve(dll, "TQ_Proxy_SetLog", &api.set_log) ||
-      !Resolve(dll, "TQ_Proxy_UnInit", &api.un_init)) {
+  if (!Resolve(lib, "TQ_Proxy_Init", &api.init) || !Resolve(lib, "TQ_Proxy_Send", &api.send) ||
+      !Resolve(lib, "TQ_Proxy_SetLog", &api.set_log) ||
+      !Resolve(lib, "TQ_Proxy_UnInit", &api.un_init)) {
     return Fail("an export is missing");
   }
   // The record's layout is fixed within a major version.
-  if (DllMajorVersion(dll) != TQPROXY_VERSION_MAJOR) return Fail("DLL of another major version");
+  if (LibraryMajorVersion(lib) != TQPROXY_VERSION_MAJOR) {
+    return Fail("library of another major version");
+  }
 
-  WSADATA wsa;
-  WSAStartup(MAKEWORD(2, 2), &wsa);
-  g_heard = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  StartSockets();
   SOCKET host = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in me{};
   me.sin_family = AF_INET;
   me.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int len = sizeof(me);
+  socklen_t len = sizeof(me);
   bind(host, reinterpret_cast<sockaddr *>(&me), sizeof(me));
   getsockname(host, reinterpret_cast<sockaddr *>(&me), &len);
-  const DWORD timeout_ms = 10000;
-  setsockopt(host, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&timeout_ms),
-             sizeof(timeout_ms));
+  SetReceiveTimeout(host, 10);
 
   // The service's port: one that was free a moment ago.
   sockaddr_in service = me;
@@ -102,7 +178,7 @@ int main(int argc, char **argv) {
   bind(probe, reinterpret_cast<sockaddr *>(&service), sizeof(service));
   getsockname(probe, reinterpret_cast<sockaddr *>(&service), &len);
   closesocket(probe);
-  const u_short service_port = ntohs(service.sin_port);
+  const unsigned short service_port = ntohs(service.sin_port);
 
   api.set_log(nullptr, OnLog, TQ_PROXY_LOG_INFO);
   ProxyInitParam param{};
@@ -111,21 +187,21 @@ int main(int argc, char **argv) {
   param.recv_callback = OnReceive;
   if (api.init(&param) != TQ_PROXY_OK) return Fail("TQ_Proxy_Init");
 
-  const u_short host_port = ntohs(me.sin_port);
+  const unsigned short host_port = ntohs(me.sin_port);
   // Not heard from yet: out through the send socket, from another port.
   const int first = api.send("127.0.0.1", host_port, "first", 5);
-  const u_short first_from = ReceiveFrom(host, "first");
+  const unsigned short first_from = ReceiveFrom(host, "first");
   // Once the host has sent to the service, it is a known peer.
   sendto(host, "hi", 2, 0, reinterpret_cast<sockaddr *>(&service), sizeof(service));
-  const bool heard = WaitForSingleObject(g_heard, 10000) == WAIT_OBJECT_0;
+  const bool heard = WaitUntilHeard(std::chrono::seconds(10));
   const int second = heard ? api.send("127.0.0.1", host_port, "second", 6) : -1;
-  const u_short second_from = ReceiveFrom(host, "second");
+  const unsigned short second_from = ReceiveFrom(host, "second");
 
   api.un_init();
   api.set_log(nullptr, nullptr, TQ_PROXY_LOG_DEBUG);
-  FreeLibrary(dll);
+  CloseLibrary(lib);
   closesocket(host);
-  WSACleanup();
+  StopSockets();
 
   std::printf("tqproxy_dynamic_host: service port %u; first from %u (%d), second from %u (%d)\n",
               service_port, first_from, first, second_from, second);

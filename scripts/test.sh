@@ -22,7 +22,7 @@ run() {  # run <name> <command...>
   started=$(date +%s)
   echo "==== $name"
   status=$(mktemp)
-  { if "$@"; then echo 0; else echo 1; fi >"$status"; } 2>&1 | tee -a "$tally"
+  { if "$@"; then echo 0 >"$status"; else echo 1 >"$status"; fi; } 2>&1 | tee -a "$tally"
   if [ "$(cat "$status")" = 0 ]; then result=passed; else result=FAILED failed="$failed $name"; fi
   rm -f "$status"
   echo "==== $name: $result in $(($(date +%s) - started)) s"

@@ -17,13 +17,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 #include "test_seams.h"
 
@@ -77,11 +77,34 @@ long InterfaceType(const ifaddrs &entry) {
   return 6;                                                  // ethernet
 }
 
-std::string ReadLine(const std::string &path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
+// The MTU through the socket layer, which answers for the calling thread's
+// network namespace (/sys/class/net may still show another's); 0 if none.
+unsigned long InterfaceMtu(const char *name) {
+  const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (probe < 0) return 0;
+  ifreq request{};
+  std::strncpy(request.ifr_name, name, IFNAMSIZ - 1);
+  const bool ok = ioctl(probe, SIOCGIFMTU, &request) == 0;
+  close(probe);
+  return ok ? static_cast<unsigned long>(request.ifr_mtu) : 0;
+}
+
+// The hardware address from the interface's link-layer entry of the same
+// list; none when it has none or it is all zeros.
+std::vector<unsigned char> HardwareAddress(const ifaddrs *list, const char *name) {
+  for (const ifaddrs *entry = list; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_PACKET ||
+        std::strcmp(entry->ifa_name, name) != 0) {
+      continue;
+    }
+    const auto *link = reinterpret_cast<const sockaddr_ll *>(entry->ifa_addr);
+    const size_t length = std::min<size_t>(link->sll_halen, kMaxPhysicalAddressLength);
+    std::vector<unsigned char> mac(link->sll_addr, link->sll_addr + length);
+    bool all_zero = true;
+    for (unsigned char b : mac) all_zero = all_zero && b == 0;
+    if (!all_zero) return mac;
+  }
+  return {};
 }
 
 }  // namespace
@@ -237,20 +260,8 @@ AdapterQueryResult AdapterList::Query() {
       r.oper_status = (entry->ifa_flags & IFF_RUNNING) != 0 ? 1 : 7;  // up : lower layer down
       r.zone_indices = kZeroZones;
       r.zone_count = 16;
-      const std::string sys = std::string("/sys/class/net/") + entry->ifa_name + "/";
-      r.mtu = std::strtoul(ReadLine(sys + "mtu").c_str(), nullptr, 10);
-      // The hardware address from sysfs ("00:15:5d:01:02:0a"); none when
-      // the interface has none or it is all zeros.
-      std::vector<unsigned char> mac;
-      const std::string text = ReadLine(sys + "address");
-      for (size_t i = 0; i + 2 <= text.size() && mac.size() < kMaxPhysicalAddressLength; i += 3) {
-        mac.push_back(
-            static_cast<unsigned char>(std::strtoul(text.substr(i, 2).c_str(), nullptr, 16)));
-      }
-      bool all_zero = true;
-      for (unsigned char b : mac) all_zero = all_zero && b == 0;
-      if (all_zero) mac.clear();
-      owned.push_back(mac);
+      r.mtu = InterfaceMtu(entry->ifa_name);
+      owned.push_back(HardwareAddress(list, entry->ifa_name));
       records.push_back(r);
     }
     records[at].unicast.push_back(entry->ifa_addr);

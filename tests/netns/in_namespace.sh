@@ -1,14 +1,22 @@
 #!/bin/sh
 # Inside a fresh network namespace: lay out the test hosts of the phase,
-# start this namespace's Wine server, run the phase's tests, clean up.
+# start this namespace's Wine server (for a Windows host), run the phase's
+# tests, clean up.
 set -eu
-export PATH=/usr/lib/wine:$PATH WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d" TZ=UTC
-unset DISPLAY
+wine=false
+[ "$TQ_NETNS_PLATFORM" != wine ] || wine=true
+if $wine; then
+  export PATH=/usr/lib/wine:$PATH WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d" TZ=UTC
+  unset DISPLAY
+fi
 peer_pid=""
 # Also on a failed layout: the peers' namespace and this namespace's server go.
-trap 'set +e; [ -z "$peer_pid" ] || kill "$peer_pid"; wineserver -k 2>/dev/null' EXIT
+trap 'set +e; [ -z "$peer_pid" ] || kill "$peer_pid"; ! $wine || wineserver -k 2>/dev/null' EXIT
+# Interface facts under /sys/class/net are those of the namespace that
+# mounted sysfs: this one's, as `ip netns exec` arranges it.
+mount -t sysfs sysfs /sys
 ip link set lo up
-[ "$TQ_NETNS_PHASE" = loopback-only ] || ip addr add 127.0.0.2/8 dev lo
+[ "$TQ_NETNS_PHASE" != adapters ] || ip addr add 127.0.0.2/8 dev lo
 if [ "$TQ_NETNS_PHASE" = adapters ]; then
   # The peers live in a second namespace, reached over veth pairs, so that
   # their datagrams really arrive on the interface that owns the address.
@@ -28,13 +36,18 @@ if [ "$TQ_NETNS_PHASE" = adapters ]; then
 fi
 if [ "$TQ_NETNS_PHASE" = many-sockets ]; then
   # 64 addresses, each on an interface of its own (Wine binds a port once
-  # per interface): one more than a wait can watch beside the breaker.
+  # per interface), all up (Linux lists only those): one more than a wait
+  # can watch beside the breaker.
   for i in $(seq 0 31); do
     ip link add ma$i type veth peer name mb$i
     ip addr add 198.19.$i.1/32 dev ma$i
-    [ $i = 31 ] || ip addr add 198.19.$i.2/32 dev mb$i
+    ip addr add 198.19.$i.2/32 dev mb$i
+    ip link set ma$i up
+    ip link set mb$i up
   done
 fi
-wineserver -p
-wine64 wineboot --init >/dev/null 2>&1 || true
+if $wine; then
+  wineserver -p
+  wine64 wineboot --init >/dev/null 2>&1 || true
+fi
 PEER_PID="$peer_pid" python3 "$(dirname "$0")/test_netns.py" -v

@@ -1,15 +1,28 @@
 #!/bin/sh
-# The public header with a second compiler: clang for the same MinGW target,
-# as C and as C++, warnings as errors; 77 (skipped) without clang.
+# The public header with a second compiler: clang for the library's own
+# target (x86_64-w64-mingw32, or "native" for Linux), as C and as C++,
+# warnings as errors; 77 (skipped) without clang.
+# Usage: header_clang.sh <source-dir> [target]
 set -eu
 src=$(cd "$1" && pwd)
+target=${2:-x86_64-w64-mingw32}
 clang=$(command -v clang || command -v clang-14) || {
   echo "SKIP: clang is not installed (apt-get install clang)"
   exit 77
 }
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-cc() { "$clang" --target=x86_64-w64-mingw32 -Wall -Wextra -Werror -I"$src/include" -c "$@"; }
+if [ "$target" = native ]; then
+  target_flag=
+  nm=nm
+  imported='s/^ *U \(TQ_\)/\1/p'  # plain undefined symbols, bound by the loader
+else
+  target_flag=--target=$target
+  nm=$target-nm
+  imported='s/^ *U __imp_\(TQ_\)/\1/p'  # through the import table
+fi
+# shellcheck disable=SC2086  # an empty flag is no argument
+cc() { "$clang" $target_flag -Wall -Wextra -Werror -I"$src/include" -c "$@"; }
 # The header's own check file (layout asserts, a callback, the codes), strictly.
 for std in c89 c99 c11; do
   cc -x c -std=$std -pedantic "$src/tests/header_compile_test.c" -o "$out/c_$std.o"
@@ -17,12 +30,11 @@ done
 for std in c++11 c++17; do
   cc -x c++ -std=$std -pedantic "$src/tests/header_compile_test.c" -o "$out/cxx_$std.o"
 done
-# A whole host next to the system headers, and its imports named as the DLL exports them.
+# A whole host next to the system headers, and the names it leaves for the library.
 cc -std=c99 "$src/examples/c_host.c" -o "$out/c_host.o"
-imports=$(x86_64-w64-mingw32-nm "$out/c_host.o" | sed -n 's/^ *U __imp_\(TQ_\)/\1/p' |
-  LC_ALL=C sort | tr '\n' ' ')
+imports=$("$nm" "$out/c_host.o" | sed -n "$imported" | LC_ALL=C sort | tr '\n' ' ')
 [ "$imports" = "TQ_Proxy_Init TQ_Proxy_Send TQ_Proxy_SetLog TQ_Proxy_UnInit " ] || {
   echo "FAIL: clang's object imports: $imports"
   exit 1
 }
-echo "TqProxy.h compiles with $("$clang" --version | head -n 1) as C89/C99/C11 and C++11/C++17"
+echo "TqProxy.h compiles with $("$clang" --version | head -n 1) for $target as C89/C99/C11 and C++11/C++17"

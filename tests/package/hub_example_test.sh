@@ -1,6 +1,7 @@
 #!/bin/sh
-# The hub demo as CI runs it: tqproxy_hub under Wine for 6 s on a free
-# loopback port, and the demo's two clients talking through it.
+# The hub demo as CI runs it: tqproxy_hub (under Wine when it is a Windows
+# program) for 6 s on a free loopback port, and the demo's two clients
+# talking through it.
 set -eu
 hub=$1
 src=$(cd "$2" && pwd)
@@ -8,7 +9,11 @@ port=$(python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_
 s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-"$src/cmake/wine-run.sh" "$hub" --ip 127.0.0.1 --port "$port" --seconds 6 >"$log" 2>&1 &
+case $hub in
+*.exe) run="$src/cmake/wine-run.sh" ;;
+*) run=env ;;
+esac
+"$run" "$hub" --ip 127.0.0.1 --port "$port" --seconds 6 >"$log" 2>&1 &
 hub_pid=$!
 result=0
 python3 "$src/scripts/demo_clients.py" --port "$port" || result=1
