@@ -2,7 +2,11 @@
 
 #include "tq_udp_service.h"
 
-#if defined(TQPROXY_TEST_SEAMS)
+// Part of the test build only: the shipped library calls the system directly.
+#if !defined(TQPROXY_TEST_SEAMS)
+#error "test_seams.cpp belongs to the test build (TQPROXY_TEST_SEAMS)"
+#endif
+
 #if !defined(_WIN32)
 #include <ifaddrs.h>
 #include <poll.h>
@@ -31,8 +35,9 @@ std::atomic<int (*)(pollfd *, unsigned long, int)> poll_sockets;
 std::atomic<int (*)(ifaddrs **)> get_if_addrs;
 #endif
 std::atomic<int64_t (*)()> steady_now_ms;
-std::atomic<bool> fail_next_thread_start;
-std::atomic<bool> fail_next_breaker;
+std::atomic<std::shared_ptr<SocketBreaker> (*)()> make_breaker;
+std::atomic<std::shared_ptr<std::thread> (*)(void (*)(TQUdpService *), TQUdpService *)>
+    start_thread;
 
 void Reset() {
 #if defined(_WIN32)
@@ -52,8 +57,8 @@ void Reset() {
   get_if_addrs = &::getifaddrs;
 #endif
   steady_now_ms = &SteadyNowMs;
-  fail_next_thread_start = false;
-  fail_next_breaker = false;
+  make_breaker = &MakeSocketBreaker;
+  start_thread = &StartNetIoThread;
 }
 
 namespace {
@@ -62,4 +67,3 @@ const bool kInitialised = (Reset(), true);
 
 }  // namespace seams
 }  // namespace TqProxy
-#endif

@@ -1,7 +1,8 @@
 // Internal header. The few system calls that a test cannot make fail for
-// real, and the clock of peer activity, which a test cannot wait five
-// minutes for: reachable through replaceable pointers in the test build
-// only (TQPROXY_TEST_SEAMS). The library calls the system directly.
+// real, the making of the breaker and of the thread, and the clock of peer
+// activity, which a test cannot wait five minutes for: reachable through
+// replaceable pointers in the test build only (TQPROXY_TEST_SEAMS). The
+// library calls them directly.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,8 @@
 
 #if defined(TQPROXY_TEST_SEAMS)
 #include <atomic>
+#include <memory>
+#include <thread>
 
 #if !defined(_WIN32)
 struct ifaddrs;
@@ -17,6 +20,8 @@ struct pollfd;
 #endif
 
 namespace TqProxy {
+class SocketBreaker;
+class TQUdpService;
 namespace seams {
 #if defined(_WIN32)
 extern std::atomic<int(WSAAPI *)(WORD, LPWSADATA)> wsa_startup;
@@ -37,10 +42,11 @@ extern std::atomic<int (*)(pollfd *, unsigned long, int)> poll_sockets;
 extern std::atomic<int (*)(ifaddrs **)> get_if_addrs;
 #endif
 extern std::atomic<int64_t (*)()> steady_now_ms;  // TqProxy::SteadyNowMs
-// When set, the next start fails to create its thread, as std::thread does.
-extern std::atomic<bool> fail_next_thread_start;
-// When set, the next start fails to make its breaker (out of memory).
-extern std::atomic<bool> fail_next_breaker;
+// TqProxy::MakeSocketBreaker
+extern std::atomic<std::shared_ptr<SocketBreaker> (*)()> make_breaker;
+// TqProxy::StartNetIoThread
+extern std::atomic<std::shared_ptr<std::thread> (*)(void (*)(TQUdpService *), TQUdpService *)>
+    start_thread;
 void Reset();
 }  // namespace seams
 }  // namespace TqProxy

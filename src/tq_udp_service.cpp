@@ -3,8 +3,6 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
-#include <new>
-#include <system_error>
 #include <utility>
 
 #include "service_log.h"
@@ -32,6 +30,13 @@ int64_t SteadyNowMs() {
 }
 
 const char *ErrorText(int error) { return std::strerror(error); }
+
+std::shared_ptr<SocketBreaker> MakeSocketBreaker() { return std::make_shared<SocketBreaker>(); }
+
+std::shared_ptr<std::thread> StartNetIoThread(void (*entry)(TQUdpService *),
+                                              TQUdpService *service) {
+  return std::make_shared<std::thread>(entry, service);
+}
 
 TQUdpService::TQUdpService(size_t max_peer_contexts) : max_peer_contexts(max_peer_contexts) {
   // The sink must outlive this object, whose teardown still logs: making it
@@ -118,16 +123,9 @@ int32_t TQUdpService::Start(const ProxyInitParam *param) {
   state.exchange(kStateRunning);
   AcquireModuleReference();
   try {
-#if defined(TQPROXY_TEST_SEAMS)
-    if (seams::fail_next_breaker.exchange(false)) throw std::bad_alloc();
-#endif
-    breaker = std::make_shared<SocketBreaker>();
-#if defined(TQPROXY_TEST_SEAMS)
-    if (seams::fail_next_thread_start.exchange(false)) {
-      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-    }
-#endif
-    net_io_thread = std::make_shared<std::thread>(&TQUdpService::NetIoThreadEntry, this);
+    breaker = TQ_SYSCALL(TqProxy::MakeSocketBreaker, make_breaker)();
+    net_io_thread =
+        TQ_SYSCALL(TqProxy::StartNetIoThread, start_thread)(&TQUdpService::NetIoThreadEntry, this);
   } catch (const std::exception &e) {
     // Roll back to idle, with the sockets closed and the socket library
     // balanced, and the callbacks of the previous start back in place.

@@ -50,6 +50,12 @@ int64_t SteadyNowMs();
 // The clock of peer activity: the monotonic clock (a seam in the test build).
 inline int64_t PeerClockMs() { return TQ_SYSCALL(TqProxy::SteadyNowMs, steady_now_ms)(); }
 
+class TQUdpService;
+// What a start makes after its sockets, each of which may throw: the
+// breaker, and the network I/O thread running `entry`.
+std::shared_ptr<SocketBreaker> MakeSocketBreaker();
+std::shared_ptr<std::thread> StartNetIoThread(void (*entry)(TQUdpService *), TQUdpService *service);
+
 class TQUdpService {
  public:
   // The white-box tests reach the bound with a smaller table.

@@ -15,11 +15,10 @@
 namespace TqProxy {
 
 enum LogLevel : int32_t {
-  kLogLevelNone = 0,
-  kLogLevelDebug = 1,
-  kLogLevelInfo = 2,
-  kLogLevelWarn = 3,
-  kLogLevelError = 4,
+  kLogLevelDebug = TQ_PROXY_LOG_DEBUG,
+  kLogLevelInfo = TQ_PROXY_LOG_INFO,
+  kLogLevelWarn = TQ_PROXY_LOG_WARN,
+  kLogLevelError = TQ_PROXY_LOG_ERROR,
 };
 
 class LogSink {

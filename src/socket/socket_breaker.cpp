@@ -7,11 +7,10 @@ SocketBreaker::SocketBreaker() {
   // refused during the same start); it must not read as the creation's.
   platform::SetLastSocketError(0);
   event = platform::CreateBreakerEvent();
-  create_ok = event != platform::kInvalidEvent;
   // Taken whether or not the creation worked: a non-zero code here stops
   // the loop after its first wait.
   error = platform::LastSocketError();
-  broken = !create_ok;
+  broken = event == platform::kInvalidEvent;
 }
 
 SocketBreaker::~SocketBreaker() {

@@ -22,13 +22,10 @@ class SocketBreaker {
 
   platform::Event Event() const { return event; }
   int32_t Error() const { return error; }
-  bool CreateOk() const { return create_ok; }
-  bool Broken() const { return broken; }
 
  private:
   std::mutex mutex;
   platform::Event event = platform::kInvalidEvent;
-  bool create_ok = true;
   bool broken = false;
   int32_t error = 0;
 };

@@ -30,7 +30,6 @@ class SocketPoll {
   // -1 failure, 0 timeout, 1 one event serviced, n >= 1 memberships the
   // zero-timeout select found. A timeout below -1 counts as 0; -1 is none.
   virtual int32_t Wait(int32_t timeout_ms);
-  virtual int32_t Wait() { return Wait(-1); }
 
   SocketPoll(const SocketPoll &) = delete;
   SocketPoll &operator=(const SocketPoll &) = delete;
@@ -46,9 +45,6 @@ class SocketPoll {
   const std::vector<ReadyEntry> &Ready() const { return ready; }
   int32_t BreakerError() const { return breaker_error; }
   const std::vector<platform::Event> &Events() const { return events; }
-  const std::vector<SOCKET> &Sockets() const { return sockets; }
-  const std::map<SOCKET, long> &Interest() const { return interest; }
-  std::map<SOCKET, long> &Interest() { return interest; }
 
  private:
   int32_t SelectReady();

@@ -2,16 +2,9 @@
 
 namespace TqProxy {
 
-void SocketSelect::WatchRead(SOCKET socket) {
-  const size_t index = poll.IndexOf(socket);
-  if (index == 0) {
-    poll.AddSocket(socket, true);
-    return;
-  }
-  // Re-issued every pass: the event keeps its object, the mask gets read interest.
-  poll.Interest()[socket] |= kReadInterest;
-  poll.Rearm(index);
-}
+// Re-issued every pass: a registered socket keeps its event object, and its
+// mask gets read interest.
+void SocketSelect::WatchRead(SOCKET socket) { poll.AddSocket(socket, true); }
 
 void SocketSelect::WatchException(SOCKET socket) {
   // Every registered socket is in the exception set; registering is enough.

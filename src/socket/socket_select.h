@@ -14,7 +14,6 @@ class SocketSelect {
   explicit SocketSelect(SocketBreaker *breaker) : poll(breaker) {}
   virtual ~SocketSelect() = default;
   virtual int32_t Wait(int32_t timeout_ms) { return poll.Wait(timeout_ms); }
-  virtual int32_t Wait() { return Wait(-1); }
 
   SocketSelect(const SocketSelect &) = delete;
   SocketSelect &operator=(const SocketSelect &) = delete;

@@ -10,6 +10,7 @@
 #include <thread>
 #include <cstring>
 #include <memory>
+#include <system_error>
 #if !defined(_WIN32)
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -97,6 +98,14 @@ int FirstEventWithError(unsigned int initial, int flags) {
 void FailBreakerEvent() { seams::event_fd = &FailEventFd; }
 void ReportErrorOnBreakerEvent() { seams::event_fd = &FirstEventWithError; }
 #endif
+
+// No breaker (out of memory) or no thread, as std::thread reports it.
+std::shared_ptr<TqProxy::SocketBreaker> NoBreaker() { throw std::bad_alloc(); }
+std::shared_ptr<std::thread> NoThread(void (*)(TqProxy::TQUdpService *), TqProxy::TQUdpService *) {
+  throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+}
+void FailBreaker() { seams::make_breaker = &NoBreaker; }
+void FailThread() { seams::start_thread = &NoThread; }
 
 class Faults : public ::testing::Test {
  protected:
@@ -243,8 +252,9 @@ TEST_F(Faults, StartFailuresRollBackToIdle) {
   ASSERT_EQ(0, Start());  // not refused: the failures left the object idle
   EXPECT_EQ(0, service.Stop());
   log.Clear();
-  for (std::atomic<bool> *fail : {&seams::fail_next_breaker, &seams::fail_next_thread_start}) {
-    *fail = true;
+  for (void (*fail)() : {&FailBreaker, &FailThread}) {
+    seams::Reset();
+    fail();
     int other = 0;
     ProxyInitParam next = tqtest::MakeParam("127.0.0.1", port, &Ignore, &other);
     EXPECT_EQ(-98, service.Start(&next));
@@ -255,6 +265,7 @@ TEST_F(Faults, StartFailuresRollBackToIdle) {
   }
   EXPECT_EQ(2u, Lines(4, "service engine start failed:"));
 
+  seams::Reset();
   ASSERT_EQ(0, Start());
   EXPECT_TRUE(Delivers("after the start failures"));
   EXPECT_EQ(0, service.Stop());
