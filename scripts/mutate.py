@@ -25,10 +25,11 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from mutants import MUTANTS  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# The layout check is left out: a planted fault is not formatted.
 CTEST = {
-    "linux": "ctest --preset linux -j2 --stop-on-failure",
+    "linux": "ctest --preset linux -j2 --stop-on-failure -E '^source_format$'",
     "mingw": "TQ_BUILD_DIR=build; . scripts/wine-env.sh; wine_up; "
-             "ctest --preset mingw --stop-on-failure; rc=$?; wine_down; exit $rc",
+             "ctest --preset mingw --stop-on-failure -E '^source_format$'; rc=$?; wine_down; exit $rc",
 }
 
 
