@@ -7,13 +7,6 @@
 #include "test_seams.h"
 #include "tq_udp_service.h"
 
-// "%wS" is the Windows runtime's wide-text conversion, which GCC's
-// ms_printf checker does not know.
-#if defined(__GNUC__) && defined(_WIN32)
-#pragma GCC diagnostic ignored "-Wformat"
-#pragma GCC diagnostic ignored "-Wformat-extra-args"
-#endif
-
 namespace TqProxy {
 
 namespace {
@@ -25,6 +18,24 @@ void LogCountLine(int32_t count, const char *counted, const char *none) {
     TQ_SERVICE_LOG(fn::kGetSystemNetAdaptor, kLogLevelInfo, "%s", none);
   }
 }
+
+// "%wS" is the Windows runtime's wide-text conversion, which GCC's
+// ms_printf checker does not know: its check is off for these lines only.
+#if defined(__GNUC__) && defined(_WIN32)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat"
+#pragma GCC diagnostic ignored "-Wformat-extra-args"
+#endif
+void LogAdapterTexts(const platform::AdapterRecord &adapter) {
+  const char *const f = fn::kGetSystemNetAdaptor;
+  TQ_SERVICE_LOG(f, kLogLevelInfo, "DNS Suffix: " TQ_FORMAT_ADAPTER_TEXT " ", adapter.dns_suffix);
+  TQ_SERVICE_LOG(f, kLogLevelInfo, "Description: " TQ_FORMAT_ADAPTER_TEXT " ", adapter.description);
+  TQ_SERVICE_LOG(f, kLogLevelInfo, "Friendly name: " TQ_FORMAT_ADAPTER_TEXT " ",
+                 adapter.friendly_name);
+}
+#if defined(__GNUC__) && defined(_WIN32)
+#pragma GCC diagnostic pop
+#endif
 
 }  // namespace
 
@@ -102,10 +113,7 @@ void TQUdpService::DescribeAdapter(const platform::AdapterRecord &adapter,
   LogCountLine(adapter.dns_server_count, "Number of DNS Server Addresses: %d ",
                "No DNS Server Addresses ");
 
-  TQ_SERVICE_LOG(f, kLogLevelInfo, "DNS Suffix: " TQ_FORMAT_ADAPTER_TEXT " ", adapter.dns_suffix);
-  TQ_SERVICE_LOG(f, kLogLevelInfo, "Description: " TQ_FORMAT_ADAPTER_TEXT " ", adapter.description);
-  TQ_SERVICE_LOG(f, kLogLevelInfo, "Friendly name: " TQ_FORMAT_ADAPTER_TEXT " ",
-                 adapter.friendly_name);
+  LogAdapterTexts(adapter);
 
   if (adapter.physical_address_length != 0) {
     std::string text = "Physical address: ";

@@ -13,6 +13,9 @@ namespace TqProxy {
 namespace {
 
 constexpr int32_t kWaitTimeoutMs = 100;
+// 81920 bytes, more than any datagram; a receive takes one byte less, so
+// that the text handed to the host always ends in a NUL.
+constexpr size_t kRecvBufferSize = 0x14000;
 
 bool IsWatched(const std::pair<const int64_t, LocalSocketInfo> &entry) {
   return entry.first > 0 && !entry.second.excluded;
@@ -67,21 +70,21 @@ void TQUdpService::Select() {
       platform::SetLastSocketError(platform::kErrorInvalidArgument);
       r = -1;
     }
+    // A failed wait, or a broken breaker, whose own code is reported: the
+    // thread's last error says nothing of it.
+    const char *failure = nullptr;
+    int err = 0;
     if (r < 0) {
-      const int err = platform::LastSocketError();
-      TQ_SERVICE_LOG(fn::kSelect, kLogLevelError,
-                     "status report, select return error will exit net i/o thread, ret=%d, "
-                     "err.no=%d, err.msg=%s",
-                     r, err, ErrorText(err));
-      break;
+      failure = "select return error";
+      err = platform::LastSocketError();
+    } else if (poller.BreakerError() != 0) {
+      failure = "select exception";
+      err = static_cast<int>(poller.BreakerError());
     }
-    if (poller.BreakerError() != 0) {
-      // The breaker's own code: the thread's last error says nothing of it.
-      const int err = static_cast<int>(poller.BreakerError());
+    if (failure != nullptr) {
       TQ_SERVICE_LOG(fn::kSelect, kLogLevelError,
-                     "status report, select exception will exit net i/o thread, ret=%d, "
-                     "err.no=%d, err.msg=%s",
-                     r, err, ErrorText(err));
+                     "status report, %s will exit net i/o thread, ret=%d, err.no=%d, err.msg=%s",
+                     failure, r, err, ErrorText(err));
       break;
     }
     ScanReadySockets(poller, recv_buffer.get());

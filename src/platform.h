@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -96,7 +97,6 @@ enum class AdapterQueryResult { kOk, kNoData, kNoMemory, kFailed };
 class AdapterList {
  public:
   AdapterList() = default;
-  ~AdapterList();
   AdapterList(const AdapterList &) = delete;
   AdapterList &operator=(const AdapterList &) = delete;
 
@@ -107,7 +107,11 @@ class AdapterList {
   bool ErrorText(std::string *text) const;
 
  private:
-  void *storage = nullptr;
+  // Frees the system's buffer as the system wants it freed.
+  struct StorageRelease {
+    void operator()(void *storage) const;
+  };
+  std::unique_ptr<void, StorageRelease> storage;
   long error = 0;
   std::vector<AdapterRecord> records;
   std::vector<std::vector<unsigned char>> owned;  // per-record data made here
@@ -117,7 +121,6 @@ class AdapterList {
 void WriteConsole(const char *text);
 // Local calendar time and the milliseconds of the current second.
 void LocalTimeNow(std::tm *local, int *millis);
-ThreadId CurrentThreadId();
 // vsnprintf with the system runtime's conventions; CountFormatted gives the
 // length without writing.
 int CountFormatted(const char *format, va_list args);

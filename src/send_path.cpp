@@ -97,6 +97,17 @@ class LastErrorKeeper {
   const int error_;
 };
 
+// The lines every send ends with; the send's result is passed through.
+int32_t ReportSend(int32_t result, int32_t len, const char *ip, unsigned port) {
+  const LastErrorKeeper keep_error;
+  if (result < 1) {
+    TQ_SERVICE_LOG(fn::kSend, kLogLevelWarn, "send to net size=%d failed, result=%d", len, result);
+  }
+  TQ_SERVICE_LOG(fn::kSend, kLogLevelDebug, "send data to ip=%s, port=%u, datalen=%d", ip, port,
+                 result);
+  return result;
+}
+
 }  // namespace
 
 // Marks a send under way, so that Stop closes no socket beneath it, and
@@ -173,14 +184,7 @@ int32_t TQUdpService::Send(const char *ip, uint32_t port, const char *data, int3
   destination.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
   destination.sin_addr.s_addr = inet_addr(ip);
   // Never made non-blocking: concurrent sends on it go through.
-  const int32_t result = SendDatagram(s, nullptr, data, len, destination, state);
-  const LastErrorKeeper keep_error;
-  if (result < 1) {
-    TQ_SERVICE_LOG(fn::kSend, kLogLevelWarn, "send to net size=%d failed, result=%d", len, result);
-  }
-  TQ_SERVICE_LOG(fn::kSend, kLogLevelDebug, "send data to ip=%s, port=%u, datalen=%d", ip, port,
-                 result);
-  return result;
+  return ReportSend(SendDatagram(s, nullptr, data, len, destination, state), len, ip, port);
 }
 
 // From the listen socket on which the peer was heard; refreshes the peer
@@ -190,14 +194,7 @@ int32_t TQUdpService::SendToPeer(PeerConnContext &peer, int64_t now, const char 
   RefreshActivity(peer, now);
   const int32_t result =
       SendDatagram(peer.local_socket, SendTurnOf(peer.local_socket), data, len, peer.addr, state);
-  const LastErrorKeeper keep_error;
-  if (result < 1) {
-    TQ_SERVICE_LOG(fn::kSend, kLogLevelWarn, "send to net size=%d failed, result=%d", len, result);
-  }
-  TQ_SERVICE_LOG(fn::kSend, kLogLevelDebug, "send data to ip=%s, port=%u, datalen=%d",
-                 Ipv4Text(peer.addr.sin_addr).CStr(),
-                 static_cast<unsigned>(ntohs(peer.addr.sin_port)), result);
-  return result;
+  return ReportSend(result, len, Ipv4Text(peer.addr.sin_addr).CStr(), ntohs(peer.addr.sin_port));
 }
 
 // The listen sockets stay in the table while a send is in flight: Stop

@@ -3,6 +3,8 @@
 // the operation's qualified name.
 #pragma once
 
+#include <cstring>
+
 #include "log/log_sink.h"
 
 namespace TqProxy {
@@ -22,7 +24,7 @@ constexpr const char *kCheckAndInsertIpAddress = "TqProxy::TQUdpService::CheckAn
 
 // The C runtime's strerror text for an error number. Winsock codes have no
 // text there ("Unknown error"); that is the text the log reports.
-const char *ErrorText(int error);
+inline const char *ErrorText(int error) { return std::strerror(error); }
 
 }  // namespace TqProxy
 

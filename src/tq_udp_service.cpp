@@ -29,8 +29,6 @@ int64_t SteadyNowMs() {
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-const char *ErrorText(int error) { return std::strerror(error); }
-
 std::shared_ptr<SocketBreaker> MakeSocketBreaker() { return std::make_shared<SocketBreaker>(); }
 
 std::shared_ptr<std::thread> StartNetIoThread(void (*entry)(TQUdpService *),
@@ -68,7 +66,7 @@ int32_t TQUdpService::Start(const ProxyInitParam *param) {
   // From inside a callback: the loop thread cannot replace itself, a start
   // nested in a start or stop of this thread would tear it apart, and one
   // nested in a send would wait for that send to end.
-  if (t_on_net_io_thread || t_lifecycle_depth > 0 || t_send_depth > 0) return TQ_PROXY_ERR_STATE;
+  if (CalledFromServiceCallback()) return TQ_PROXY_ERR_STATE;
   std::unique_lock<std::mutex> lifecycle(lifecycle_mutex, std::try_to_lock);
   if (!lifecycle.owns_lock()) return TQ_PROXY_ERR_STATE;  // another thread starts or stops
   LifecycleScope scope;
@@ -151,7 +149,7 @@ int32_t TQUdpService::Stop() {
   // On the loop thread (a callback) or inside another export of this
   // thread, waiting would wait for ourselves: request the stop only; the
   // next Stop or Start from a host thread, or the unload, finishes it.
-  if (t_on_net_io_thread || t_lifecycle_depth > 0 || t_send_depth > 0) {
+  if (CalledFromServiceCallback()) {
     // Inside Start or Stop this thread holds lifecycle_mutex.
     if (t_lifecycle_depth > 0) nested_stop_requested = true;
     RequestStop();

@@ -40,7 +40,6 @@ constexpr size_t kMaxListenSockets = 63;
 
 enum ServiceState : int32_t { kStateIdle = 0, kStateRunning = 1, kStateStopRequested = 2 };
 
-constexpr size_t kRecvBufferSize = 0x14000;  // 81920; receives get one byte less
 // The most peers the table holds: a new one beyond it replaces the one idle
 // longest, so that a flood of new sources cannot exhaust memory.
 constexpr size_t kMaxPeerContexts = 1048576;
@@ -64,21 +63,31 @@ class TQUdpService {
   TQUdpService(const TQUdpService &) = delete;
   TQUdpService &operator=(const TQUdpService &) = delete;
 
+  // Each group's code is in the file named above it. Every operation logs
+  // under this service's own name, wherever its code is (service_log.h).
+
+  // tq_udp_service.cpp: the lifecycle.
+  int32_t Start(const ProxyInitParam *param);
+  int32_t Stop();
   // The teardown at process exit, instead of the destructor: logs only.
   void AbandonAtProcessExit() noexcept;
 
-  int32_t Start(const ProxyInitParam *param);
-  int32_t Stop();
+  // send_path.cpp
   int32_t Send(const char *ip, uint32_t port, const char *data, int32_t len);
 
-  // Address discovery: appends every local IPv4 unicast address.
+  // local_address_discovery.cpp: appends every local IPv4 unicast address.
   int32_t GetSystemNetAdaptor(std::vector<std::string> *list);
   void CheckAndInsertIpAddress(std::vector<std::string> *list, const std::string &ip);
-  // Binds one UDP socket per address on `port` into `listen_sockets`.
+
+  // local_socket.cpp: binds one UDP socket per address on `port` into
+  // `listen_sockets`.
   bool CreateLocalSocket(const std::vector<std::string> &addresses, int32_t port,
                          std::string *error);
-  // The network I/O loop: the whole body of the network I/O thread.
+
+  // net_io_loop.cpp: the whole body of the network I/O thread.
   void Select();
+
+  // peer_context_table.cpp: the peer table's lookup and sweep.
   std::shared_ptr<PeerConnContext> GetPeerContext(SOCKET socket, const sockaddr_in *from);
   void ExpirePeerContexts();
 
@@ -100,22 +109,27 @@ class TQUdpService {
   void *user_data = nullptr;
 
  private:
+  // tq_udp_service.cpp
   static void NetIoThreadEntry(TQUdpService *service);
   void RequestStop();
   // Everything Stop does after the stop request: join, wait for sends in
   // flight, empty the tables, close sockets, balance the socket library.
   void ReleaseRun(bool log_stop);
   bool HasRunToRelease() const;
-  void ScanReadySockets(SocketSelect &poller, char *recv_buffer);
-  void DescribeAdapter(const platform::AdapterRecord &adapter, std::vector<std::string> *list);
-  SOCKET EnsureSendSocket();
-  int32_t SendToPeer(PeerConnContext &peer, int64_t now, const char *data, int32_t len);
-  std::mutex *SendTurnOf(SOCKET s) const;
-  // Takes a context, already out of peer_expiry, out of the other two.
-  void RemovePeer(PeerConnContext &peer) noexcept;
   void AcquireModuleReference();
   void ReleaseModuleReference();
   void HandOffModuleReference();
+  // net_io_loop.cpp
+  void ScanReadySockets(SocketSelect &poller, char *recv_buffer);
+  // local_address_discovery.cpp
+  void DescribeAdapter(const platform::AdapterRecord &adapter, std::vector<std::string> *list);
+  // send_path.cpp
+  SOCKET EnsureSendSocket();
+  int32_t SendToPeer(PeerConnContext &peer, int64_t now, const char *data, int32_t len);
+  std::mutex *SendTurnOf(SOCKET s) const;
+  // peer_context_table.cpp: takes a context, already out of peer_expiry,
+  // out of the other two.
+  void RemovePeer(PeerConnContext &peer) noexcept;
 
   friend class SendInFlight;
 

@@ -6,6 +6,8 @@
 #include <memory>
 #include <new>
 
+#include "thread_context.h"
+
 namespace TqProxy {
 namespace {
 
@@ -54,6 +56,28 @@ void FormatTimeText(char (&out)[64]) {
          local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, millis);
   out[sizeof(out) - 1] = '\0';
 }
+
+// "[time][LEVEL]<TqProxy>[tag][file->function:line] ", without the tag's
+// part when there is none.
+struct LinePrefix {
+  char time_text[64];
+  const char *level;
+  const char *tag_open;
+  const char *tag;
+  const char *tag_close;
+  const char *file;
+  const char *function;
+  int32_t line;
+
+  // Its length without writing when `out` is null.
+  int Write(char *out, size_t size) const {
+    static constexpr const char kFormat[] = "[%s][%s]<%s>%s%s%s[%s->%s:%d] ";
+    return out == nullptr ? CountF(kFormat, time_text, level, kLibraryTag, tag_open, tag, tag_close,
+                                   file, function, line)
+                          : PrintF(out, size, kFormat, time_text, level, kLibraryTag, tag_open, tag,
+                                   tag_close, file, function, line);
+  }
+};
 
 // One conversion of the runtime's printf, with its own arguments.
 template <class... Args>
@@ -182,20 +206,18 @@ std::string FormatSubstituting(const char *format, va_list args) {
 // any undelivered nested lines even if a host callback unwinds.
 class DeliveryScope {
  public:
-  DeliveryScope(std::atomic<platform::ThreadId> &owner, std::vector<LogSink::PendingLine> &pending)
-      : owner_(owner), pending_(pending) {
-    owner_.store(platform::CurrentThreadId());
+  explicit DeliveryScope(std::vector<LogSink::PendingLine> &pending) : pending_(pending) {
+    t_delivering_log = true;
   }
   ~DeliveryScope() {
     // Emptied with its memory, which would otherwise outlive an unload.
     if (pending_.capacity() != 0) std::vector<LogSink::PendingLine>().swap(pending_);
-    owner_.store(0);
+    t_delivering_log = false;
   }
   DeliveryScope(const DeliveryScope &) = delete;
   DeliveryScope &operator=(const DeliveryScope &) = delete;
 
  private:
-  std::atomic<platform::ThreadId> &owner_;
   std::vector<LogSink::PendingLine> &pending_;
 };
 
@@ -216,10 +238,6 @@ bool LogSink::Acquire(std::unique_lock<std::mutex> &lock) {
     return true;
   }
   return lock.try_lock();
-}
-
-bool LogSink::HeldByThisThread() const {
-  return delivering_thread.load() == platform::CurrentThreadId();
 }
 
 bool LogSink::PassesDeliveryTest(int32_t level) const {
@@ -246,7 +264,7 @@ void LogSink::SetLog(void *new_user_data, LogCallback new_callback, int32_t new_
     callback = new_callback;
     if (new_min_level >= -1 && new_min_level <= kLogLevelError) min_level = new_min_level;
   };
-  if (HeldByThisThread()) {
+  if (t_delivering_log) {
     store();  // called from inside our own callback: the lock is already ours
   } else {
     std::lock_guard<std::mutex> lock(mutex);
@@ -264,7 +282,7 @@ void LogSink::Write(const char *file, int32_t line, const char *function, int32_
 
 void LogSink::WriteV(const char *file, int32_t line, const char *function, int32_t level,
                      const char *tag, const char *format, va_list args) {
-  const bool nested = HeldByThisThread();
+  const bool nested = t_delivering_log;
   bool lock_lost = false;  // only at process exit
   {
     // Early filter: a line the callback would drop costs no formatting.
@@ -273,19 +291,20 @@ void LogSink::WriteV(const char *file, int32_t line, const char *function, int32
     if (!lock_lost && callback != nullptr && !PassesDeliveryTest(level)) return;
   }
 
-  char time_text[64];
-  FormatTimeText(time_text);
-  const char *file_part = FilePart(file);
-  if (function == nullptr) function = "";
-  if (format == nullptr) format = "";
+  LinePrefix prefix{};
+  FormatTimeText(prefix.time_text);
+  prefix.level = LevelName(level);
   const bool has_tag = tag != nullptr && tag[0] != '\0';
+  prefix.tag_open = has_tag ? "[" : "";
+  prefix.tag = has_tag ? tag : "";
+  prefix.tag_close = has_tag ? "]" : "";
+  prefix.file = FilePart(file);
+  prefix.function = function != nullptr ? function : "";
+  prefix.line = line;
+  if (format == nullptr) format = "";
 
   // Measure, then fill one zero-filled buffer: prefix, message, "\n", NUL.
-  const int prefix_len = has_tag
-                             ? CountF("[%s][%s]<%s>[%s][%s->%s:%d] ", time_text, LevelName(level),
-                                      kLibraryTag, tag, file_part, function, line)
-                             : CountF("[%s][%s]<%s>[%s->%s:%d] ", time_text, LevelName(level),
-                                      kLibraryTag, file_part, function, line);
+  const int prefix_len = prefix.Write(nullptr, 0);
   va_list measure;
   va_copy(measure, args);
   int message_len = platform::CountFormatted(format, measure);
@@ -310,13 +329,7 @@ void LogSink::WriteV(const char *file, int32_t line, const char *function, int32
   if (size > sizeof(stack_text)) heap_text.reset(new char[size]);
   char *const text = heap_text ? heap_text.get() : stack_text;
   std::memset(text, 0, size);
-  if (has_tag) {
-    PrintF(text, prefix_len + 1, "[%s][%s]<%s>[%s][%s->%s:%d] ", time_text, LevelName(level),
-           kLibraryTag, tag, file_part, function, line);
-  } else {
-    PrintF(text, prefix_len + 1, "[%s][%s]<%s>[%s->%s:%d] ", time_text, LevelName(level),
-           kLibraryTag, file_part, function, line);
-  }
+  prefix.Write(text, static_cast<size_t>(prefix_len) + 1);
   if (!substituted.empty()) {
     std::memcpy(text + prefix_len, substituted.data(), substituted.size());
   } else if (message_len > 0) {
@@ -346,7 +359,7 @@ void LogSink::WriteV(const char *file, int32_t line, const char *function, int32
     return;
   }
 
-  DeliveryScope scope(delivering_thread, pending);
+  DeliveryScope scope(pending);
   callback(user_data, level, text);
   // Lines that the callback itself caused, in order, under the same lock.
   for (size_t i = 0; i < pending.size(); ++i) {

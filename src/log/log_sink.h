@@ -51,7 +51,6 @@ class LogSink {
   LogSink() = default;
 
   bool PassesDeliveryTest(int32_t level) const;  // requires mutex
-  bool HeldByThisThread() const;
   bool Acquire(std::unique_lock<std::mutex> &lock);
   void DeliverLocked(int32_t level, const char *text);
   static void WriteToStdout(const char *text);
@@ -61,10 +60,9 @@ class LogSink {
   std::mutex mutex;
   int32_t min_level = kLogLevelDebug;
 
-  // The thread that holds `mutex` while a callback runs, 0 otherwise. A
+  // While a callback runs, its thread holds `mutex` (t_delivering_log). A
   // callback that logs or calls TQ_Proxy_SetLog re-enters on that thread;
   // the mutex is not recursive, so those calls must not lock it again.
-  std::atomic<platform::ThreadId> delivering_thread{0};
   // Lines written from inside a callback, delivered after it returns.
   std::vector<PendingLine> pending;
   std::atomic<bool> process_exiting{false};

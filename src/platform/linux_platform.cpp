@@ -223,8 +223,8 @@ bool EnumNetworkEvents(SOCKET socket, Event, NetworkEvents *out) {
   return true;
 }
 
-AdapterList::~AdapterList() {
-  if (storage != nullptr) freeifaddrs(static_cast<ifaddrs *>(storage));
+void AdapterList::StorageRelease::operator()(void *storage) const {
+  freeifaddrs(static_cast<ifaddrs *>(storage));
 }
 
 // One record per interface that is up and has an IPv4 address, in the
@@ -238,7 +238,7 @@ AdapterQueryResult AdapterList::Query() {
     error = errno;
     return error == ENOMEM ? AdapterQueryResult::kNoMemory : AdapterQueryResult::kFailed;
   }
-  storage = list;
+  storage.reset(list);
   static const unsigned long kZeroZones[16] = {};
 
   std::vector<std::string> names;
@@ -301,11 +301,6 @@ void LocalTimeNow(std::tm *local, int *millis) {
   localtime_r(&seconds, local);
   *millis = static_cast<int>(now.tv_nsec / 1000000);
 }
-
-// Only ever compared with ids taken in the same process, so the thread's
-// own handle serves and costs no system call: gettid() is one, and this is
-// read for every log line, those the level filter drops included.
-ThreadId CurrentThreadId() { return static_cast<ThreadId>(pthread_self()); }
 
 int CountFormatted(const char *format, va_list args) {
   return std::vsnprintf(nullptr, 0, format, args);

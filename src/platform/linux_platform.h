@@ -27,7 +27,6 @@ namespace platform {
 using Event = int;
 constexpr Event kInvalidEvent = -1;
 using AdapterText = char;
-using ThreadId = long;
 using ModuleReference = void *;
 
 constexpr int kErrorInvalidArgument = 22;      // EINVAL

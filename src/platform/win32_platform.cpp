@@ -85,8 +85,8 @@ bool EnumNetworkEvents(SOCKET socket, Event event, NetworkEvents *out) {
          SOCKET_ERROR;
 }
 
-AdapterList::~AdapterList() {
-  if (storage != nullptr) HeapFree(GetProcessHeap(), 0, storage);
+void AdapterList::StorageRelease::operator()(void *storage) const {
+  HeapFree(GetProcessHeap(), 0, storage);
 }
 
 AdapterQueryResult AdapterList::Query() {
@@ -95,15 +95,14 @@ AdapterQueryResult AdapterList::Query() {
   ULONG result = ERROR_BUFFER_OVERFLOW;
   IP_ADAPTER_ADDRESSES *buffer = nullptr;
   for (int attempt = 0; attempt < kMaxQueries; ++attempt) {
-    buffer = static_cast<IP_ADAPTER_ADDRESSES *>(TQ_SYSCALL(HeapAlloc, heap_alloc)(heap, 0, size));
+    // A buffer too small is freed as the next one takes its place.
+    storage.reset(TQ_SYSCALL(HeapAlloc, heap_alloc)(heap, 0, size));
+    buffer = static_cast<IP_ADAPTER_ADDRESSES *>(storage.get());
     if (buffer == nullptr) return AdapterQueryResult::kNoMemory;
     result = TQ_SYSCALL(GetAdaptersAddresses, get_adapters_addresses)(
         AF_INET, GAA_FLAG_INCLUDE_PREFIX, nullptr, buffer, &size);
     if (result != ERROR_BUFFER_OVERFLOW) break;
-    HeapFree(heap, 0, buffer);
-    buffer = nullptr;
   }
-  storage = buffer;
   error = static_cast<long>(result);
   if (result == ERROR_NO_DATA) return AdapterQueryResult::kNoData;
   if (result != NO_ERROR) return AdapterQueryResult::kFailed;
@@ -172,8 +171,6 @@ void LocalTimeNow(std::tm *local, int *millis) {
       (static_cast<uint64_t>(file_time.dwHighDateTime) << 32) | file_time.dwLowDateTime;
   *millis = static_cast<int>((ticks / 10000 - kUnixEpochInFileTimeMs) % 1000);
 }
-
-ThreadId CurrentThreadId() { return GetCurrentThreadId(); }
 
 // The runtime's _vscprintf/_vsnprintf family keeps %wS and %I64u working.
 int CountFormatted(const char *format, va_list args) { return _vscprintf(format, args); }

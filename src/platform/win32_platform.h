@@ -41,7 +41,6 @@ using Event = WSAEVENT;
 const Event kInvalidEvent = WSA_INVALID_EVENT;
 using NetworkEvents = WSANETWORKEVENTS;
 using AdapterText = wchar_t;
-using ThreadId = DWORD;
 using ModuleReference = HMODULE;
 
 constexpr int kErrorInvalidArgument = WSAEINVAL;

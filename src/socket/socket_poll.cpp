@@ -9,8 +9,6 @@ SocketPoll::SocketPoll(SocketBreaker *breaker_in)
       events{breaker_in != nullptr ? breaker_in->Event() : platform::kInvalidEvent},
       sockets{INVALID_SOCKET} {}
 
-SocketPoll::~SocketPoll() = default;
-
 size_t SocketPoll::IndexOf(SOCKET socket) const {
   for (size_t i = 1; i < sockets.size(); ++i) {
     if (sockets[i] == socket) return i;

@@ -26,10 +26,9 @@ class SocketPoll {
  public:
   // The breaker is borrowed and must outlive the poller.
   explicit SocketPoll(SocketBreaker *breaker);
-  virtual ~SocketPoll();
   // -1 failure, 0 timeout, 1 one event serviced, n >= 1 memberships the
   // zero-timeout select found. A timeout below -1 counts as 0; -1 is none.
-  virtual int32_t Wait(int32_t timeout_ms);
+  int32_t Wait(int32_t timeout_ms);
 
   SocketPoll(const SocketPoll &) = delete;
   SocketPoll &operator=(const SocketPoll &) = delete;

@@ -12,8 +12,7 @@ namespace TqProxy {
 class SocketSelect {
  public:
   explicit SocketSelect(SocketBreaker *breaker) : poll(breaker) {}
-  virtual ~SocketSelect() = default;
-  virtual int32_t Wait(int32_t timeout_ms) { return poll.Wait(timeout_ms); }
+  int32_t Wait(int32_t timeout_ms) { return poll.Wait(timeout_ms); }
 
   SocketSelect(const SocketSelect &) = delete;
   SocketSelect &operator=(const SocketSelect &) = delete;
