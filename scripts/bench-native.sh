@@ -10,15 +10,7 @@ set -eu
 cd "$(dirname "$0")/.."
 seconds=${1:-0.6} rounds=${2:-5} build=${BENCH_BUILD_DIR:-build-linux} out=bench/results
 
-missing=""
-for p in g++ cmake ninja-build; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  echo "installing:$missing"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
-fi
+sh scripts/install-deps.sh g++ cmake ninja-build
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j 2 --target tq_native_host tq_native_gen
 bin=$build/bin

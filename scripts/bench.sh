@@ -16,15 +16,7 @@ if [ "${1:-}" = "--churn" ]; then churn=1; shift; fi
 seconds=${1:-0.6} rounds=${2:-5} build=${BENCH_BUILD_DIR:-build} out=bench/results
 
 sh scripts/install-deps.sh
-missing=""
-for p in g++ gnuplot-nox; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  echo "installing:$missing"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
-fi
+sh scripts/install-deps.sh gnuplot-nox
 cmake -S . -B "$build" -G Ninja --toolchain cmake/mingw64-toolchain.cmake \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target tq_bench_host tq_bench_inproc tq_loadgen

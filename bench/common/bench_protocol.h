@@ -12,6 +12,14 @@
 //   Q                             quit
 #pragma once
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -79,5 +87,19 @@ class Receiver {
   int64_t last_data_us = 0;  // when the last one was handled
   int64_t peers = 0;         // the peer table's size, where the receiver has one
 };
+
+// A bare loop's receive on socket `s` and its handling; false once told to
+// quit.
+template <typename Socket>
+bool ReceiveOne(Socket s, Receiver &receiver) {
+  static char buffer[kRecvBufferSize];
+  sockaddr_in from{};
+  socklen_t from_len = sizeof(from);
+  const auto n =
+      recvfrom(s, buffer, sizeof(buffer) - 1, 0, reinterpret_cast<sockaddr *>(&from), &from_len);
+  if (n <= 0) return true;
+  buffer[n] = '\0';
+  return receiver.Handle(buffer, static_cast<int>(n));
+}
 
 }  // namespace bench

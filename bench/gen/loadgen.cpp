@@ -7,139 +7,36 @@
 // Usage: tq_loadgen freeport
 //        tq_loadgen run <seconds per round> <rounds> variant:port...
 //        tq_loadgen churn <seconds per round> <rounds> <peers> lib:port lib:port
-#include <arpa/inet.h>
-#include <linux/inet_diag.h>
-#include <linux/netlink.h>
-#include <linux/rtnetlink.h>
-#include <linux/sock_diag.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <functional>
 #include <map>
 #include <memory>
-#include <stdexcept>
-#include <string>
-#include <vector>
 
-#include "bench_protocol.h"
+#include "loopback_load.h"
 
 namespace {
 
-constexpr uint32_t kLoopback = 0x7F000001;
+using bench::PeerIp;
+using bench::Stat;
+using bench::Us;
 
-int64_t Us(clockid_t clock = CLOCK_MONOTONIC) {
-  timespec t;
-  clock_gettime(clock, &t);
-  return t.tv_sec * 1000000LL + t.tv_nsec / 1000;
-}
-
-sockaddr_in Address(uint32_t ip, unsigned port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(ip);
-  return a;
-}
-
-// Peer i's source address: 127.1.0.1 upwards, never .0 or .255 last.
-uint32_t PeerIp(long long i) { return 0x7F010000u + ((i / 250) << 8) + (i % 250 + 1); }
-
-int BoundSocket(unsigned *port) {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a = Address(kLoopback, 0);
-  socklen_t len = sizeof(a);
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), len) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
-    throw std::runtime_error("cannot bind a loopback socket");
-  }
-  *port = ntohs(a.sin_port);
-  return fd;
-}
-
-// Whether the receiver's kernel queue has room for more: below half its
-// receive buffer, and at most 1 MB (Wine asks for 8 MB buffers; deeper
-// would only lengthen the drain that ends a figure). Asked of the socket
-// diagnostics for that one socket: /proc/net/udp walks every slot (0.4 ms).
-bool QueueHasRoom(unsigned port) {
-  static const int nl = socket(AF_NETLINK, SOCK_DGRAM, NETLINK_SOCK_DIAG);
-  struct {
-    nlmsghdr header;
-    inet_diag_req_v2 body;
-  } req{};
-  req.header.nlmsg_len = sizeof(req);
-  req.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  req.header.nlmsg_flags = NLM_F_REQUEST;
-  req.body.sdiag_family = AF_INET;
-  req.body.sdiag_protocol = IPPROTO_UDP;
-  req.body.idiag_states = ~0u;
-  req.body.idiag_ext = 1 << (INET_DIAG_SKMEMINFO - 1);
-  // Found as a datagram from 127.0.0.1:9 to the receiver would find it.
-  req.body.id.idiag_sport = htons(9);
-  req.body.id.idiag_dport = htons(static_cast<uint16_t>(port));
-  req.body.id.idiag_src[0] = req.body.id.idiag_dst[0] = htonl(kLoopback);
-  req.body.id.idiag_cookie[0] = req.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-  alignas(nlmsghdr) char reply[1024];
-  auto *h = reinterpret_cast<nlmsghdr *>(reply);
-  const int n = send(nl, &req, sizeof(req), 0) < 0 ? -1 : recv(nl, reply, sizeof(reply), 0);
-  if (n <= 0 || !NLMSG_OK(h, n) || h->nlmsg_type != SOCK_DIAG_BY_FAMILY) return true;
-  auto *m = static_cast<inet_diag_msg *>(NLMSG_DATA(h));
-  int len = static_cast<int>(h->nlmsg_len - NLMSG_LENGTH(sizeof(*m)));
-  uint32_t limit = 64 * 1024;
-  for (auto *a = reinterpret_cast<rtattr *>(m + 1); RTA_OK(a, len); a = RTA_NEXT(a, len)) {
-    if (a->rta_type == INET_DIAG_SKMEMINFO)
-      limit = std::min(static_cast<uint32_t *>(RTA_DATA(a))[SK_MEMINFO_RCVBUF] / 2, 1u << 20);
-  }
-  return m->idiag_rqueue < limit;
-}
-
-class NativeReceiver : public bench::Receiver {
- public:
-  explicit NativeReceiver(int fd) : fd_(fd) {}
-  int SendTo(const char *ip, unsigned port, const char *data, int len) override {
-    const sockaddr_in to = Address(ntohl(inet_addr(ip)), port);
-    return sendto(fd_, data, len, 0, reinterpret_cast<const sockaddr *>(&to), sizeof(to));
-  }
-  int64_t NowUs() override { return Us(); }
-  int64_t CpuUs() override { return Us(CLOCK_PROCESS_CPUTIME_ID); }
-
- private:
-  int fd_;
-};
+// Below half the receiver's buffer and at most 1 MB: Wine asks for 8 MB
+// buffers, and deeper would only lengthen the drain that ends a figure.
+bool QueueHasRoom(unsigned port) { return bench::QueueHasRoom(port, 1u << 20); }
 
 // The kernel's ceiling: a blocking recvfrom loop, as the Windows one.
 int RunNativeReceiver(unsigned port) {
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  const sockaddr_in local = Address(kLoopback, port);
-  const timeval timeout{0, 100000};  // the loop still sees its deadline
+  const sockaddr_in local = bench::Address(bench::kLoopback, port);
   if (bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof(local)) != 0) return 1;
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-  NativeReceiver receiver(fd);
-  static char buffer[bench::kRecvBufferSize];
-  const int64_t deadline = Us() + 15LL * 60 * 1000000;
-  for (bool run = true; run && Us() < deadline;) {
-    sockaddr_in from{};
-    socklen_t from_len = sizeof(from);
-    const ssize_t n =
-        recvfrom(fd, buffer, sizeof(buffer) - 1, 0, reinterpret_cast<sockaddr *>(&from), &from_len);
-    if (n <= 0) continue;
-    buffer[n] = '\0';
-    run = receiver.Handle(buffer, static_cast<int>(n));
-  }
+  std::atomic<bool> quit{false};
+  bench::RecvfromLoop(fd, Us() + 15LL * 60 * 1000000, quit);
   return 0;
 }
-
-struct Stat {
-  long long count, cpu_us, last_data_us, now_us, peers;
-};
 
 // Drives one receiver. Each figure is taken in rounds; of the rounds the
 // best one is kept, as other work on the machine only makes figures worse.
@@ -147,19 +44,14 @@ struct Stat {
 class Generator {
  public:
   Generator(std::string variant, unsigned port, int ms)
-      : variant_(std::move(variant)), port_(port), ms_(ms), target_(Address(kLoopback, port)) {
-    ctl_ = BoundSocket(&ctl_port_);
-    flood_ = socket(AF_INET, SOCK_DGRAM, 0);  // any port; sources chosen per datagram
-  }
+      : variant_(std::move(variant)), ms_(ms), link_(port) {}
 
   const std::string &variant() const { return variant_; }
   int flood_peers() const { return flood_peers_; }
   bool failed = false;
 
-  void WaitReady() {
-    if (Call('S', "", 500, 120).empty()) throw std::runtime_error("no answer from the receiver");
-  }
-  void Quit() { sendto(ctl_, "Q", 1, 0, To(), sizeof(target_)); }
+  void WaitReady() { link_.WaitReady(); }
+  void Quit() { link_.Quit(); }
   void PrintKept() {
     for (const std::string &key : order_) std::fputs(kept_[key].second.c_str(), stdout);
     for (const auto &[suffix, c] : cpu_) {
@@ -174,9 +66,9 @@ class Generator {
   // load to its last data datagram (its answer after the load queues
   // behind the load).
   void Receive(int size, int peers, int label) {
-    const Stat s0 = GetStat();
+    const Stat s0 = link_.GetStat();
     const long long sent = Flood(peers, size, LLONG_MAX, ms_ / 1000.0);
-    const Stat s1 = GetStat();
+    const Stat s1 = link_.GetStat();
     const long long got = s1.count - s0.count;
     const double rate = got / ((s1.last_data_us - s0.now_us) / 1e6);
     const std::string suffix = std::to_string(size) + "_" + std::to_string(label);
@@ -193,11 +85,12 @@ class Generator {
     // Ends at the first echo lost (none should be), or when time is up.
     for (int i = 0; i < 20000 && static_cast<int>(rtt.size()) == i && Us() < end; ++i) {
       char message[65], reply[128];
-      std::snprintf(message, sizeof(message), "E 127.0.0.1 %u %-50d", ctl_port_, i);
+      std::snprintf(message, sizeof(message), "E 127.0.0.1 %u %-50d", link_.control_port(), i);
       const int64_t start = Us();
-      sendto(ctl_, message, 64, 0, To(), sizeof(target_));
-      for (pollfd p{ctl_, POLLIN, 0}; poll(&p, 1, 1000) > 0;) {
-        if (recv(ctl_, reply, sizeof(reply), 0) == 64 && std::memcmp(reply, message, 64) == 0) {
+      link_.Send(message, 64);
+      for (pollfd p{link_.control_fd(), POLLIN, 0}; poll(&p, 1, 1000) > 0;) {
+        if (recv(link_.control_fd(), reply, sizeof(reply), 0) == 64 &&
+            std::memcmp(reply, message, 64) == 0) {
           rtt.push_back(static_cast<double>(Us() - start));
           break;
         }
@@ -212,15 +105,15 @@ class Generator {
 
   // Sends to a known peer (the control socket), timed by the receiver.
   void SendKnown(const std::string &key) {
-    const auto v =
-        Call('T', "127.0.0.1 " + std::to_string(ctl_port_) + " 64 " + std::to_string(ms_),
-             ms_ + 15000, 1);
+    const auto v = link_.Call(
+        'T', "127.0.0.1 " + std::to_string(link_.control_port()) + " 64 " + std::to_string(ms_),
+        ms_ + 15000, 1);
     if (v.size() < 3) throw std::runtime_error("no answer to the send test");
     Keep(key, v[0] / (v[1] / 1e6), "send/s", "failed=" + std::to_string(v[2]));
   }
 
   void Broadcast(int peers) {
-    const auto v = Call('B', "64 " + std::to_string(ms_), ms_ + 60000, 1);
+    const auto v = link_.Call('B', "64 " + std::to_string(ms_), ms_ + 60000, 1);
     if (v.size() < 3) throw std::runtime_error("no answer to the broadcast test");
     Keep("bcast_" + std::to_string(peers), v[0] * peers / (v[1] / 1e6), "dgram/s",
          "ms_per_call=" + std::to_string(v[1] / 1000.0 / v[0]));
@@ -237,18 +130,18 @@ class Generator {
   }
   void KeepFeeding(int64_t t0_us, double rate, int64_t until_us) {
     while (Us() < until_us) {
-      if (QueueHasRoom(port_)) FeedNew(t0_us, rate);
+      if (QueueHasRoom(link_.receiver_port())) FeedNew(t0_us, rate);
       usleep(2000);
     }
   }
   // Throughput from the live peers of such a table, the new ones still
   // arriving among them. The oldest tenth is left alone, to expire.
   void ReceiveTurningOver(int size, int64_t t0_us, double rate, int table) {
-    const Stat s0 = GetStat();
+    const Stat s0 = link_.GetStat();
     const long long new0 = next_new_;
     long long sent = 0;
     for (const int64_t end = Us() + ms_ * 1000LL; Us() < end;) {
-      if (!QueueHasRoom(port_)) {
+      if (!QueueHasRoom(link_.receiver_port())) {
         usleep(200);
         continue;
       }
@@ -258,7 +151,7 @@ class Generator {
         SendFrom(kChurnFirst + next_new_ - live + (turn_++ % live), size);
       }
     }
-    const Stat s1 = GetStat();
+    const Stat s1 = link_.GetStat();
     const long long got = s1.count - s0.count;
     Keep("churn_recv" + std::to_string(size) + "_" + std::to_string(table),
          got / ((s1.last_data_us - s0.now_us) / 1e6), "dgram/s",
@@ -268,10 +161,10 @@ class Generator {
 
   // Makes the receiver's table hold `total` peers: new sources, once each.
   void Populate(int total) {
-    const Stat s0 = GetStat();
+    const Stat s0 = link_.GetStat();
     const int sources = total - static_cast<int>(s0.peers - flood_peers_);
     Flood(sources, 64, sources, 300);
-    const Stat s1 = GetStat();
+    const Stat s1 = link_.GetStat();
     flood_peers_ = sources;
     Keep("populate_" + std::to_string(total),
          (s1.peers - s0.peers) / ((s1.last_data_us - s0.now_us) / 1e6), "peers/s",
@@ -279,8 +172,6 @@ class Generator {
   }
 
  private:
-  const sockaddr *To() const { return reinterpret_cast<const sockaddr *>(&target_); }
-
   std::string Row(const std::string &key, double value, const char *unit, const std::string &note) {
     char row[256];
     std::snprintf(row, sizeof(row), "ROW,%s,%s,%.7g,%s,%s\n", key.c_str(), variant_.c_str(), value,
@@ -300,91 +191,41 @@ class Generator {
       kept_[key] = {score, Row(key, value, unit, note)};
   }
 
-  Stat GetStat() {
-    const std::vector<long long> v = Call('S', "", 200, 50);
-    if (v.size() < 5) throw std::runtime_error("the receiver stopped answering");
-    return Stat{v[0], v[1], v[2], v[3], v[4]};
-  }
-
-  // A command and the numbers of its answer, empty if none came. Other
-  // datagrams reaching the control socket meanwhile are read and dropped,
-  // so that sends aimed at it never fill its queue.
-  std::vector<long long> Call(char command, const std::string &args, int wait_ms, int tries) {
-    const unsigned seq = ++seq_;
-    char message[200], reply[256];
-    const int len = std::snprintf(message, sizeof(message), "%c 127.0.0.1 %u %u %s", command,
-                                  ctl_port_, seq, args.c_str());
-    for (int t = 0; t < tries; ++t) {
-      sendto(ctl_, message, len, 0, To(), sizeof(target_));
-      for (const int64_t end = Us() + wait_ms * 1000LL;;) {
-        pollfd readable{ctl_, POLLIN, 0};
-        const int left = static_cast<int>((end - Us()) / 1000);
-        if (left <= 0 || poll(&readable, 1, left) <= 0) break;
-        const ssize_t n = recv(ctl_, reply, sizeof(reply) - 1, 0);
-        unsigned got = 0;
-        int used = 0;
-        if (n <= 0) continue;
-        reply[n] = '\0';
-        if (std::sscanf(reply, "R %u%n", &got, &used) != 1 || got != seq) continue;
-        std::vector<long long> values;
-        char *p = reply + used, *e = nullptr;
-        for (long long x = std::strtoll(p, &e, 10); e != p; x = std::strtoll(p = e, &e, 10))
-          values.push_back(x);
-        return values;
-      }
-    }
-    return {};
-  }
-
   // One datagram of `size` bytes to the target, its source address set per
   // send through IP_PKTINFO, so that one socket speaks for many peers.
   class PktinfoSend {
    public:
-    PktinfoSend(int socket, sockaddr_in *target, int size) : socket_(socket) {
-      static char payload[1500];
-      static bool filled = (std::memset(payload, 'D', sizeof(payload)), true);
-      (void)filled;
-      iov_ = iovec{payload, static_cast<size_t>(size)};
-      m_.msg_name = target;
-      m_.msg_namelen = sizeof(*target);
-      m_.msg_iov = &iov_;
-      m_.msg_iovlen = 1;
-      m_.msg_control = control_;
-      m_.msg_controllen = sizeof(control_);
-      cmsghdr *c = CMSG_FIRSTHDR(&m_);
-      c->cmsg_level = IPPROTO_IP;
-      c->cmsg_type = IP_PKTINFO;
-      c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    PktinfoSend(int socket, sockaddr_in *target, int size)
+        : socket_(socket), iov_(bench::Payload(size)) {
+      bench::PreparePktinfo(m_, target, &iov_, control_);
     }
     bool From(uint32_t source_ip) {
-      in_pktinfo info{};
-      info.ipi_spec_dst.s_addr = htonl(source_ip);
-      std::memcpy(CMSG_DATA(CMSG_FIRSTHDR(&m_)), &info, sizeof(info));
+      bench::SetSource(m_, source_ip);
       return sendmsg(socket_, &m_, 0) >= 0;
     }
 
    private:
     int socket_;
     iovec iov_{};
-    alignas(cmsghdr) char control_[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    alignas(cmsghdr) char control_[bench::kPktinfoSpace] = {};
     msghdr m_{};
   };
 
   void SendFrom(long long source, int size) {
-    PktinfoSend(flood_, &target_, size).From(PeerIp(source));
+    PktinfoSend(link_.flood_fd(), link_.receiver(), size).From(PeerIp(source));
   }
 
   // Sends up to `count` datagrams for up to `seconds`, round-robin from the
   // sources 0..peers-1, keeping the receiver's queue short enough that the
   // kernel drops nothing. Returns the number sent.
   long long Flood(int peers, int size, long long count, double seconds) {
-    PktinfoSend send(flood_, &target_, size);
+    PktinfoSend send(link_.flood_fd(), link_.receiver(), size);
     long long sent = 0;
     for (const int64_t end = Us() + static_cast<int64_t>(seconds * 1e6);
          sent < count && Us() < end;) {
       // Kept full, so that the receiver never waits for the generator
       // (16 more datagrams take at most 37 KB of the other half).
-      if (!QueueHasRoom(port_)) {
+      if (!QueueHasRoom(link_.receiver_port())) {
         usleep(200);
         continue;
       }
@@ -396,11 +237,8 @@ class Generator {
   }
 
   std::string variant_;
-  unsigned port_;
   int ms_;
-  sockaddr_in target_;
-  int ctl_ = -1, flood_ = -1;
-  unsigned ctl_port_ = 0, seq_ = 0;
+  bench::ReceiverLink link_;
   int flood_peers_ = 0;  // sources of the flood socket that the receiver has heard
   static constexpr long long kChurnFirst = 1000;  // above the sources of the other figures
   long long next_new_ = 0, turn_ = 0;             // of the table that turns over
@@ -446,12 +284,7 @@ int RunChurn(double seconds, int rounds, int table, const char *turning, const c
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc == 2 && std::strcmp(argv[1], "freeport") == 0) {
-    unsigned port = 0;
-    close(BoundSocket(&port));
-    std::printf("%u\n", port);
-    return 0;
-  }
+  if (argc == 2 && std::strcmp(argv[1], "freeport") == 0) return bench::PrintFreePort();
   if (argc == 7 && std::strcmp(argv[1], "churn") == 0) {
     return RunChurn(std::atof(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]), argv[5], argv[6]);
   }

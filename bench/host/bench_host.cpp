@@ -14,17 +14,11 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
-#include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 
-#include "TqProxy.h"
-#include "bench_protocol.h"
+#include "library_host.h"
 
 namespace {
-
-std::atomic<bool> g_quit{false};
 
 sockaddr_in Address(const char *ip, unsigned port) {
   sockaddr_in a{};
@@ -34,24 +28,19 @@ sockaddr_in Address(const char *ip, unsigned port) {
   return a;
 }
 
-int64_t QpcUs() {  // the performance counter, as the library's clock
-  return std::chrono::duration_cast<std::chrono::microseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-// The library's side answers through TQ_Proxy_Send, a bare loop's through
-// its own socket.
+// A bare loop's receiver: answers through its own socket.
 class WinReceiver : public bench::Receiver {
  public:
   explicit WinReceiver(SOCKET s) : s_(s) {}
   int SendTo(const char *ip, unsigned port, const char *data, int len) override {
-    if (s_ == INVALID_SOCKET) return TQ_Proxy_Send(ip, port, data, len);
     const sockaddr_in to = Address(ip, port);
     return sendto(s_, data, len, 0, reinterpret_cast<const sockaddr *>(&to), sizeof(to));
   }
-  int SendToAll(const char *data, int len) override { return TQ_Proxy_Send(nullptr, 0, data, len); }
-  int64_t NowUs() override { return QpcUs(); }
+  int64_t NowUs() override {  // the performance counter, as the library's clock
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
   // The process's own CPU time, in steps of 10 ms under Wine; the
   // wineserver's share is not in it.
   int64_t CpuUs() override {
@@ -67,33 +56,6 @@ class WinReceiver : public bench::Receiver {
   SOCKET s_;
 };
 
-WinReceiver *g_lib = nullptr;
-
-void TQ_PROXY_CALL OnReceive(void *, const char *data, int32_t length) {
-  if (!g_lib->Handle(data, length)) g_quit = true;
-}
-
-// INFO lines are delivered, as a host would configure it; the one for each
-// new peer also tells the table's size (same thread as OnReceive).
-void TQ_PROXY_CALL OnLog(void *, int32_t, const char *line) {
-  const char *p = std::strstr(line, "accept peer=");
-  if (p != nullptr && (p = std::strstr(p, ", size=")) != nullptr) g_lib->peers = std::atoll(p + 7);
-}
-
-int RunLibrary(int port, int64_t deadline) {
-  WinReceiver receiver(INVALID_SOCKET);
-  g_lib = &receiver;
-  TQ_Proxy_SetLog(nullptr, OnLog, TQ_PROXY_LOG_INFO);
-  ProxyInitParam param{};
-  std::strcpy(param.ip, "127.0.0.1");
-  param.port = port;
-  param.recv_callback = OnReceive;
-  if (TQ_Proxy_Init(&param) != TQ_PROXY_OK) return 1;
-  while (!g_quit && QpcUs() < deadline) Sleep(20);
-  TQ_Proxy_UnInit();
-  return 0;
-}
-
 int RunBare(bool shape, int port, int64_t deadline) {
   WSADATA wsa;
   if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return 1;
@@ -107,9 +69,8 @@ int RunBare(bool shape, int port, int64_t deadline) {
              sizeof(timeout_ms));
   WSAEVENT events[2] = {WSACreateEvent(), WSACreateEvent()};  // a breaker's, the socket's
   WinReceiver receiver(s);
-  static char buffer[bench::kRecvBufferSize];
   bool run = true;
-  while (run && QpcUs() < deadline) {
+  while (run && receiver.NowUs() < deadline) {
     bool readable = true;
     if (shape) {
       WSAEventSelect(s, events[1], FD_READ | FD_ACCEPT | FD_CLOSE);  // re-armed every cycle
@@ -123,14 +84,7 @@ int RunBare(bool shape, int port, int64_t deadline) {
         readable = WSAEnumNetworkEvents(s, events[1], &ne) == 0 && (ne.lNetworkEvents & FD_READ);
       }
     }
-    if (!readable) continue;
-    sockaddr_in from{};
-    int from_len = sizeof(from);
-    const int n =
-        recvfrom(s, buffer, sizeof(buffer) - 1, 0, reinterpret_cast<sockaddr *>(&from), &from_len);
-    if (n <= 0) continue;
-    buffer[n] = '\0';
-    run = receiver.Handle(buffer, n);
+    if (readable) run = bench::ReceiveOne(s, receiver);
   }
   WSACloseEvent(events[0]);
   WSACloseEvent(events[1]);
@@ -142,11 +96,6 @@ int RunBare(bool shape, int port, int64_t deadline) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 3) return 2;
-  const int port = std::atoi(argv[2]);
-  const int64_t deadline = QpcUs() + 15LL * 60 * 1000000;
-  if (std::strcmp(argv[1], "lib") == 0) return RunLibrary(port, deadline);
-  if (std::strcmp(argv[1], "recvfrom") == 0) return RunBare(false, port, deadline);
-  if (std::strcmp(argv[1], "shape") == 0) return RunBare(true, port, deadline);
-  return 2;
+  bench::LibraryReceiver<WinReceiver> library(INVALID_SOCKET);
+  return bench::HostMain(argc, argv, library, RunBare);
 }
