@@ -2,21 +2,14 @@
 // adapter records a real machine cannot be made to produce. What real
 // adapters give (their order, unique addresses, 127.0.0.1 skipped) is
 // proven on the network-namespace hosts.
-#include <gtest/gtest.h>
-
 #include <cstring>
-#include <string>
-#include <vector>
 
-#include "log/log_sink.h"
-#include "test_seams.h"
-#include "test_support.h"
-#include "tq_udp_service.h"
+#include "whitebox_support.h"
 
 namespace {
 
 namespace seams = TqProxy::seams;
-using Lines = std::vector<std::string>;
+using tqtest::Lines;
 
 struct Script {
   std::vector<ULONG> results;  // one per query; ERROR_BUFFER_OVERFLOW asks for more room
@@ -42,34 +35,13 @@ Node *Chain(Node (&nodes)[N]) {
   return nodes;
 }
 
-class DiscoveryTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    script = Script{};
-    seams::get_adapters_addresses = &FakeQuery;
-    TqProxy::LogSink::Instance().SetLog(&log, &tqtest::LogCapture::Callback, 1);
-  }
-  void TearDown() override {
-    seams::Reset();
-    TqProxy::LogSink::Instance().SetLog(nullptr, nullptr, 1);
-  }
-  // One discovery over `results`: its result must be `expected`; returns the
-  // message part of every line it logged.
+struct DiscoveryTest : tqtest::DiscoveryTest {
+  DiscoveryTest() { seams::get_adapters_addresses = &FakeQuery; }
+  // One discovery over the query results `results`.
   Lines Run(std::vector<ULONG> results, int32_t expected) {
-    log.Clear();
     script = Script{std::move(results), {}, script.first};
-    EXPECT_EQ(expected, service.GetSystemNetAdaptor(&list));
-    Lines out;
-    for (const auto &line : log.Lines()) {
-      const size_t at = line.text.find("] ", line.text.find("->"));  // after the prefix
-      out.push_back(line.text.substr(at + 2, line.text.size() - at - 3));
-    }
-    return out;
+    return Discover(expected);
   }
-
-  tqtest::LogCapture log;
-  TqProxy::TQUdpService service;
-  Lines list;
 };
 
 // After one refusal for want of room the query is repeated with the size
@@ -138,26 +110,36 @@ TEST_F(DiscoveryTest, DescribesUnusualRecordsAfterGrowingTheBuffer) {
   EXPECT_EQ(4, log.Matching("check ip address exception")[0].level);
 }
 
+// No data: opening and closing lines, result 0. Three refusals for want
+// of room are the limit; this and any other failure end with the system's
+// own text and no closing line. No memory for the buffer: one line only.
 TEST_F(DiscoveryTest, FailurePathsLogAndReturn) {
-  // No data: opening and closing lines, result 0.
-  EXPECT_EQ((Lines{"<< ==============================",
-                   "Call to GetAdaptersAddresses failed with error: 232",
-                   "No addresses were found for the requested parameters",
-                   "============================== >>"}),
-            Run({ERROR_NO_DATA}, 0));
-
-  // Three refusals for want of room are the limit. This and any other
-  // failure end with the system's own text and no closing line.
-  const Lines messages =
-      Run({ERROR_BUFFER_OVERFLOW, ERROR_BUFFER_OVERFLOW, ERROR_BUFFER_OVERFLOW}, -1);
-  EXPECT_EQ((std::vector<ULONG>{150000, 151000, 152000}), script.sizes);
-  ASSERT_EQ(3u, messages.size());
-  EXPECT_EQ("Call to GetAdaptersAddresses failed with error: 111", messages[1]);
-  EXPECT_EQ(0u, messages[2].find("Error: "));
-
-  // No memory for the buffer: one line, not even the opening one.
-  seams::heap_alloc = &NoMemory;
-  EXPECT_EQ(Lines{"Memory allocation failed for IP_ADAPTER_ADDRESSES struct"}, Run({}, -1));
+  const ULONG overflow = ERROR_BUFFER_OVERFLOW;
+  const struct {
+    std::vector<ULONG> results, sizes;
+    int32_t result;
+    Lines lines;
+  } cases[] = {
+      {{ERROR_NO_DATA},
+       {150000},
+       0,
+       {"<< ==============================", "Call to GetAdaptersAddresses failed with error: 232",
+        "No addresses were found for the requested parameters",
+        "============================== >>"}},
+      {{overflow, overflow, overflow},
+       {150000, 151000, 152000},
+       -1,
+       {"<< ==============================", "Call to GetAdaptersAddresses failed with error: 111",
+        "Error: "}},
+      {{}, {}, -1, {"Memory allocation failed for IP_ADAPTER_ADDRESSES struct"}},
+  };
+  for (const auto &c : cases) {
+    if (c.results.empty()) seams::heap_alloc = &NoMemory;
+    Lines got = Run(c.results, c.result);
+    if (c.lines.back() == "Error: " && !got.empty()) got.back().resize(7);  // the system's text
+    EXPECT_EQ(c.lines, got);
+    EXPECT_EQ(c.sizes, script.sizes);
+  }
 }
 
 }  // namespace

@@ -12,18 +12,12 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
-#include "log/log_sink.h"
-#include "test_seams.h"
-#include "test_support.h"
-#include "tq_udp_service.h"
+#include "whitebox_support.h"
 
 namespace {
 
-namespace seams = TqProxy::seams;
-using Lines = std::vector<std::string>;
+using tqtest::Lines;
 
 struct Entry {
   const char *name;
@@ -33,7 +27,7 @@ struct Entry {
 
 // What the next query returns: these records, or this error.
 std::vector<Entry> script;
-int script_error = 0;
+int script_error;
 
 // glibc's freeifaddrs frees one block: the records, their addresses and
 // names are laid out in a single allocation, the first record at its start.
@@ -70,35 +64,8 @@ int FakeGetIfAddrs(ifaddrs **out) {
   return 0;
 }
 
-class LinuxDiscoveryTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    script.clear();
-    script_error = 0;
-    seams::get_if_addrs = &FakeGetIfAddrs;
-    TqProxy::LogSink::Instance().SetLog(&log, &tqtest::LogCapture::Callback, 1);
-  }
-  void TearDown() override {
-    seams::Reset();
-    TqProxy::LogSink::Instance().SetLog(nullptr, nullptr, 1);
-  }
-  // One discovery: its result must be `expected`; returns the message part
-  // of every line it logged.
-  Lines Run(int32_t expected) {
-    log.Clear();
-    list.clear();
-    EXPECT_EQ(expected, service.GetSystemNetAdaptor(&list));
-    Lines out;
-    for (const auto &line : log.Lines()) {
-      const size_t at = line.text.find("] ", line.text.find("->"));  // after the prefix
-      out.push_back(line.text.substr(at + 2, line.text.size() - at - 3));
-    }
-    return out;
-  }
-
-  tqtest::LogCapture log;
-  TqProxy::TQUdpService service;
-  Lines list;
+struct LinuxDiscoveryTest : tqtest::DiscoveryTest {
+  LinuxDiscoveryTest() { TqProxy::seams::get_if_addrs = &FakeGetIfAddrs; }
 };
 
 // Names no interface here has: index, MTU and hardware address are unknown.
@@ -113,12 +80,17 @@ TEST_F(LinuxDiscoveryTest, ListsUpInterfacesWithIpv4InOrderOfTheirFirstAddress) 
       {"tq-p", IFF_UP | IFF_POINTOPOINT, "192.0.2.5"},
       {"tq-a", up, "192.0.2.2"},
       {"tq-p", IFF_UP | IFF_POINTOPOINT, "192.0.2.1"},
+      {"tq-a", up, "127.0.0.1"},  // not listed, whatever interface holds it
   };
-  const Lines messages = Run(0);
+  script_error = 0;
+  const Lines messages = Discover(0);
   EXPECT_EQ((Lines{"192.0.2.1", "192.0.2.2", "192.0.2.5"}), list);
   auto block = [](const char *name, Lines ips, const char *kind) {
     Lines out{std::string("IfIndex (IPv4 interface):0, Adapter name:") + name + " "};
-    for (const std::string &ip : ips) out.push_back("IP:" + ip + " ");
+    for (const std::string &ip : ips) {
+      out.push_back("IP:" + ip + " ");
+      if (ip == "127.0.0.1") out.push_back("check ip address exception, ip=127.0.0.1");
+    }
     const Lines rest{
         "Number of Unicast Addresses: " + std::to_string(ips.size()) + " ",
         "No Anycast Addresses ",
@@ -137,28 +109,39 @@ TEST_F(LinuxDiscoveryTest, ListsUpInterfacesWithIpv4InOrderOfTheirFirstAddress) 
     return out;
   };
   Lines expected{"<< =============================="};
-  for (const Lines &b : {block("tq-a", {"192.0.2.1", "192.0.2.2"}, "IfType: 6, OperStatus: 1"),
-                         block("tq-p", {"192.0.2.5", "192.0.2.1"}, "IfType: 131, OperStatus: 7")}) {
+  for (const Lines &b :
+       {block("tq-a", {"192.0.2.1", "192.0.2.2", "127.0.0.1"}, "IfType: 6, OperStatus: 1"),
+        block("tq-p", {"192.0.2.5", "192.0.2.1"}, "IfType: 131, OperStatus: 7")}) {
     expected.insert(expected.end(), b.begin(), b.end());
   }
   expected.push_back("============================== >>");
   EXPECT_EQ(expected, messages);
 }
 
+// Only a loopback interface: no data. Any other error ends with its text
+// and no closing line; no memory for the records, with one line only.
 TEST_F(LinuxDiscoveryTest, FailuresLogErrnoAndItsText) {
-  script = {{"tq-lo", IFF_UP | IFF_LOOPBACK | IFF_RUNNING, "127.0.0.1"}};
-  EXPECT_EQ((Lines{"<< ==============================",
-                   "Call to GetAdaptersAddresses failed with error: 61",
-                   "No addresses were found for the requested parameters",
-                   "============================== >>"}),
-            Run(0));
-  script_error = EACCES;
-  EXPECT_EQ(
-      (Lines{"<< ==============================",
-             "Call to GetAdaptersAddresses failed with error: 13", "Error: Permission denied"}),
-      Run(-1));
-  script_error = ENOMEM;
-  EXPECT_EQ(Lines{"Memory allocation failed for IP_ADAPTER_ADDRESSES struct"}, Run(-1));
+  const struct {
+    int error;
+    int32_t result;
+    Lines lines;
+  } cases[] = {
+      {0,
+       0,
+       {"<< ==============================", "Call to GetAdaptersAddresses failed with error: 61",
+        "No addresses were found for the requested parameters",
+        "============================== >>"}},
+      {EACCES,
+       -1,
+       {"<< ==============================", "Call to GetAdaptersAddresses failed with error: 13",
+        "Error: Permission denied"}},
+      {ENOMEM, -1, {"Memory allocation failed for IP_ADAPTER_ADDRESSES struct"}},
+  };
+  for (const auto &c : cases) {
+    script = {{"tq-lo", IFF_UP | IFF_LOOPBACK | IFF_RUNNING, "127.0.0.1"}};
+    script_error = c.error;
+    EXPECT_EQ(c.lines, Discover(c.result)) << c.error;
+  }
 }
 
 }  // namespace

@@ -8,10 +8,13 @@ import os
 import re
 import socket
 import subprocess
-import threading
+import sys
 import time
 import unittest
 from concurrent.futures import ThreadPoolExecutor
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from tq_host import Host  # noqa: E402
 
 PHASE = os.environ["TQ_NETNS_PHASE"]
 PORT = 47001
@@ -20,7 +23,6 @@ PORT = 47001
 # IPv4 address, the loopback interface left out.
 EXPECT = {
     "wine": {
-        "command": ["wine64"],
         "listed": lambda link: True,
         # The adapters phase's addresses in adapter order: 127.0.0.1 is never
         # bound, and 198.18.4.1 sits on two adapters.
@@ -28,7 +30,6 @@ EXPECT = {
         "no_address": ["check ip address exception, ip=127.0.0.1"],
     },
     "linux": {
-        "command": [],
         "listed": lambda link: "UP" in link["flags"] and "LOOPBACK" not in link["flags"] and any(
             a["family"] == "inet" for a in link["addr_info"]),
         "bound": ["198.18.0.1", "198.18.2.1"],
@@ -37,50 +38,7 @@ EXPECT = {
     },
 }[os.environ["TQ_NETNS_PLATFORM"]]
 BOUND = EXPECT["bound"]
-
-
-class Host:  # netns_host, its output collected line by line
-    def __init__(self):
-        self.lines = []
-        self.cond = threading.Condition()
-        self.proc = subprocess.Popen(EXPECT["command"] + [os.environ["HOST_EXE"], str(PORT)], text=True, bufsize=1,
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self):
-        for line in self.proc.stdout:
-            with self.cond:
-                self.lines.append(line.rstrip("\n"))
-                self.cond.notify_all()
-        self.proc.stdout.close()
-
-    def wait_for(self, pattern, timeout=15):
-        with self.cond:
-            found = self.cond.wait_for(lambda: [l for l in self.lines if re.search(pattern, l)], timeout)
-            if not found:
-                raise AssertionError("no line matching %r in:\n%s" % (pattern, "\n".join(self.lines)))
-            return found[0]
-
-    def wait_count(self, pattern, count, timeout=15):
-        with self.cond:
-            if not self.cond.wait_for(lambda: sum(bool(re.search(pattern, l)) for l in self.lines) >= count,
-                                      timeout):
-                raise AssertionError("fewer than %d lines matching %r in:\n%s" % (count, pattern, "\n".join(self.lines)))
-
-    def messages(self):
-        with self.cond:
-            return [m[1] for m in (re.match(r"LOG \d .*?->[\w:]+:\d+\] (.*)", l) for l in self.lines) if m]
-
-    def stop(self):
-        self.proc.stdin.close()  # the end of its input stops the host
-        try:
-            status = self.proc.wait(15)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            raise
-        if status != 0:  # a crash, or a sanitizer's report
-            raise AssertionError("host exit status %d" % status)
-        self.wait_for(r"^EXIT$", 5)
+HOST = ["wine64"] * (os.environ["TQ_NETNS_PLATFORM"] == "wine") + [os.environ["HOST_EXE"], str(PORT)]
 
 
 def peer_socket(ip):  # a UDP socket made in the peers' namespace, bound to ip there
@@ -100,7 +58,7 @@ def peer_socket(ip):  # a UDP socket made in the peers' namespace, bound to ip t
 @unittest.skipUnless(PHASE == "loopback-only", "loopback-only phase")
 class LoopbackOnlyMachine(unittest.TestCase):
     def test_starting_on_all_addresses_fails(self):
-        host = Host()
+        host = Host(HOST)
         host.stop()
         self.assertIn("INIT -98", host.lines)
         for line in EXPECT["no_address"] + ["service engine get sys net failed, size=0",
@@ -113,7 +71,7 @@ class LoopbackOnlyMachine(unittest.TestCase):
 class Adapters(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.host = Host()
+        cls.host = Host(HOST)
         status = cls.host.wait_for(r"status report, do listen")
         cls.listed = [(ip, int(h)) for ip, h in re.findall(r"([\d.]+):%d:<(\d+)>;" % PORT, status)]
 
@@ -172,9 +130,9 @@ class Adapters(unittest.TestCase):
 @unittest.skipUnless(PHASE == "many-sockets", "many-sockets phase")
 class SixtyFourAddresses(unittest.TestCase):
     def test_63_are_bound_and_watched_the_one_left_out_is_named_and_restarts_work(self):
-        host = Host()
+        host = Host(HOST)
         for run in (1, 2):
-            host.wait_count(r"status report, do listen socket.size=63, ", run)
+            host.wait_for(r"status report, do listen socket.size=63, ", count=run)
             msgs = host.messages()
             found = [m[3:-1] for m in msgs if m.startswith("IP:") and m != "IP:127.0.0.1 "]
             self.assertEqual(64 * run, len(found))
