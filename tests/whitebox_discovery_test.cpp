@@ -85,28 +85,18 @@ TEST_F(DiscoveryTest, DescribesUnusualRecordsAfterGrowingTheBuffer) {
   const Lines messages = Run({ERROR_BUFFER_OVERFLOW, NO_ERROR}, 0);
   EXPECT_EQ((std::vector<ULONG>{150000, 151000}), script.sizes);
   EXPECT_EQ(Lines{"192.0.2.10"}, list);
-  EXPECT_EQ((Lines{
-                "<< ==============================",
-                "IfIndex (IPv4 interface):0, Adapter name:{A} ",
-                "IP:127.0.0.1 ",
-                "check ip address exception, ip=127.0.0.1",
-                "IP:192.0.2.10 ",
-                "Number of Unicast Addresses: 4 ",
-                "Number of Anycast Addresses: 1 ",
-                "No Multicast Addresses ",
-                "Number of DNS Server Addresses: 2 ",
-                "DNS Suffix: corp ",
-                "Description: first adapter ",
-                "Friendly name: Ethernet ",
-                "Physical address:  0-15-5d- 1- 2- a-ff-10",
-                "Flags: 128, Mtu: 0, IfType: 6, OperStatus: 2, Ipv6IfIndex (IPv6 interface): 3 ",
-                "ZoneIndices (hex): 0000000000000001a",
-                "Transmit link speed: 18446744073709551615",
-                "Receive link speed: 1000000000",
-                "Number of IP Adapter Prefix entries: 5",
-                "============================== >>",
-            }),
-            messages);
+  EXPECT_EQ(
+      (Lines{"<< ==============================", "IfIndex (IPv4 interface):0, Adapter name:{A} ",
+             "IP:127.0.0.1 ", "check ip address exception, ip=127.0.0.1", "IP:192.0.2.10 ",
+             "Number of Unicast Addresses: 4 ", "Number of Anycast Addresses: 1 ",
+             "No Multicast Addresses ", "Number of DNS Server Addresses: 2 ", "DNS Suffix: corp ",
+             "Description: first adapter ", "Friendly name: Ethernet ",
+             "Physical address:  0-15-5d- 1- 2- a-ff-10",
+             "Flags: 128, Mtu: 0, IfType: 6, OperStatus: 2, Ipv6IfIndex (IPv6 interface): 3 ",
+             "ZoneIndices (hex): 0000000000000001a", "Transmit link speed: 18446744073709551615",
+             "Receive link speed: 1000000000", "Number of IP Adapter Prefix entries: 5",
+             "============================== >>"}),
+      messages);
   EXPECT_EQ(4, log.Matching("check ip address exception")[0].level);
 }
 
@@ -131,8 +121,7 @@ TEST_F(DiscoveryTest, FailurePathsLogAndReturn) {
        -1,
        {"<< ==============================", "Call to GetAdaptersAddresses failed with error: 111",
         "Error: "}},
-      {{}, {}, -1, {"Memory allocation failed for IP_ADAPTER_ADDRESSES struct"}},
-  };
+      {{}, {}, -1, {"Memory allocation failed for IP_ADAPTER_ADDRESSES struct"}}};
   for (const auto &c : cases) {
     if (c.results.empty()) seams::heap_alloc = &NoMemory;
     Lines got = Run(c.results, c.result);

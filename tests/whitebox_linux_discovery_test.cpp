@@ -46,7 +46,6 @@ int FakeGetIfAddrs(ifaddrs **out) {
   for (size_t i = 0; i < script.size(); ++i) {
     Slot &s = slots[i];
     std::snprintf(s.name, sizeof(s.name), "%s", script[i].name);
-    s.record = ifaddrs{};
     s.record.ifa_next = i + 1 < script.size() ? &slots[i + 1].record : nullptr;
     s.record.ifa_name = s.name;
     s.record.ifa_flags = script[i].flags;
@@ -103,8 +102,7 @@ TEST_F(LinuxDiscoveryTest, ListsUpInterfacesWithIpv4InOrderOfTheirFirstAddress) 
         "ZoneIndices (hex): 0000000000000000",
         "Transmit link speed: 0",
         "Receive link speed: 0",
-        "Number of IP Adapter Prefix entries: " + std::to_string(ips.size()),
-    };
+        "Number of IP Adapter Prefix entries: " + std::to_string(ips.size())};
     out.insert(out.end(), rest.begin(), rest.end());
     return out;
   };
@@ -135,8 +133,7 @@ TEST_F(LinuxDiscoveryTest, FailuresLogErrnoAndItsText) {
        -1,
        {"<< ==============================", "Call to GetAdaptersAddresses failed with error: 13",
         "Error: Permission denied"}},
-      {ENOMEM, -1, {"Memory allocation failed for IP_ADAPTER_ADDRESSES struct"}},
-  };
+      {ENOMEM, -1, {"Memory allocation failed for IP_ADAPTER_ADDRESSES struct"}}};
   for (const auto &c : cases) {
     script = {{"tq-lo", IFF_UP | IFF_LOOPBACK | IFF_RUNNING, "127.0.0.1"}};
     script_error = c.error;
