@@ -1,9 +1,21 @@
-// Address discovery over a scripted adapter query: the failures and the
-// adapter records a real machine cannot be made to produce. What real
-// adapters give (their order, unique addresses, 127.0.0.1 skipped) is
-// proven on the network-namespace hosts.
+// Address discovery over a scripted query (the Windows adapter query, or
+// getifaddrs): the records a real machine cannot be made to produce, and
+// the query's failures. What real adapters give (which are listed, their
+// order, index, MTU and hardware address, unique addresses, 127.0.0.1
+// skipped) is proven on the network-namespace hosts.
+#if !defined(_WIN32)
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#endif
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
+#include "test_seams.h"
 #include "whitebox_support.h"
 
 namespace {
@@ -11,6 +23,11 @@ namespace {
 namespace seams = TqProxy::seams;
 using tqtest::Lines;
 
+// How the next query ends: with records, with none, with an error, or with
+// no memory for them.
+enum class Outcome { kRecords, kNoData, kError, kNoMemory };
+
+#if defined(_WIN32)
 struct Script {
   std::vector<ULONG> results;  // one per query; ERROR_BUFFER_OVERFLOW asks for more room
   std::vector<ULONG> sizes;    // the size each query was given
@@ -35,18 +52,126 @@ Node *Chain(Node (&nodes)[N]) {
   return nodes;
 }
 
-struct DiscoveryTest : tqtest::DiscoveryTest {
-  DiscoveryTest() { seams::get_adapters_addresses = &FakeQuery; }
-  // One discovery over the query results `results`.
-  Lines Run(std::vector<ULONG> results, int32_t expected) {
-    script = Script{std::move(results), {}, script.first};
-    return Discover(expected);
-  }
+// Three refusals for want of room are the limit. The system's text of the
+// error is left out of the comparison.
+constexpr int kNoDataCode = ERROR_NO_DATA, kErrorCode = ERROR_BUFFER_OVERFLOW;
+const char *const kErrorText = "";
+void Prepare(Outcome outcome) {
+  seams::get_adapters_addresses = &FakeQuery;
+  const ULONG overflow = ERROR_BUFFER_OVERFLOW;
+  const std::vector<ULONG> results[] = {
+      {overflow, NO_ERROR}, {ERROR_NO_DATA}, {overflow, overflow, overflow}, {}};
+  script = Script{results[static_cast<int>(outcome)], {}, script.first};
+  if (outcome == Outcome::kNoMemory) seams::heap_alloc = &NoMemory;
+}
+#else
+struct Entry {
+  const char *name;
+  unsigned flags;
+  const char *ip;  // null: no address; "v6": an IPv6 one
 };
 
+// What the next query returns: these records, or this error.
+std::vector<Entry> script;
+int script_error;
+
+// glibc's freeifaddrs frees one block: the records, their addresses and
+// names are laid out in a single allocation, the first record at its start.
+int FakeGetIfAddrs(ifaddrs **out) {
+  if (script_error != 0) return errno = script_error, -1;
+  struct Slot {
+    ifaddrs record;
+    sockaddr_in6 address;
+    char name[IFNAMSIZ];
+  };
+  auto *slots = static_cast<Slot *>(std::calloc(script.size(), sizeof(Slot)));
+  if (slots == nullptr) return errno = ENOMEM, -1;
+  for (size_t i = 0; i < script.size(); ++i) {
+    Slot &s = slots[i];
+    std::snprintf(s.name, sizeof(s.name), "%s", script[i].name);
+    s.record.ifa_next = i + 1 < script.size() ? &slots[i + 1].record : nullptr;
+    s.record.ifa_name = s.name;
+    s.record.ifa_flags = script[i].flags;
+    if (script[i].ip == nullptr) continue;
+    s.record.ifa_addr = reinterpret_cast<sockaddr *>(&s.address);
+    if (std::strcmp(script[i].ip, "v6") == 0) {
+      s.address.sin6_family = AF_INET6;
+    } else {
+      auto *v4 = reinterpret_cast<sockaddr_in *>(&s.address);
+      v4->sin_family = AF_INET;
+      inet_pton(AF_INET, script[i].ip, &v4->sin_addr);
+    }
+  }
+  *out = &slots[0].record;
+  return 0;
+}
+
+constexpr int kNoDataCode = ENODATA, kErrorCode = EACCES;
+const char *const kErrorText = std::strerror(EACCES);
+void Prepare(Outcome outcome) {
+  seams::get_if_addrs = &FakeGetIfAddrs;
+  const int errors[] = {0, 0, EACCES, ENOMEM};
+  script_error = errors[static_cast<int>(outcome)];
+  if (outcome == Outcome::kNoData)
+    script = {{"tq-lo", IFF_UP | IFF_LOOPBACK | IFF_RUNNING, "127.0.0.1"}};
+}
+#endif
+
+class Discovery : public ::testing::Test {
+ protected:
+  void TearDown() override { seams::Reset(); }
+  // One discovery: its result must be `expected`; the addresses found are
+  // left in `list`, the message of every line logged is returned.
+  Lines Run(Outcome outcome, int32_t expected) {
+    Prepare(outcome);
+    log.Clear();
+    list.clear();
+    EXPECT_EQ(expected, service.GetSystemNetAdaptor(&list));
+    return tqtest::Messages(log);
+  }
+
+  tqtest::SinkCapture log;
+  TqProxy::TQUdpService service;
+  Lines list;
+};
+
+// No data: opening and closing lines, result 0. Any other failure ends
+// with the system's own text and no closing line. No memory for the
+// records: one line only.
+TEST_F(Discovery, FailuresLogTheErrorAndItsText) {
+  const struct {
+    Outcome outcome;
+    int32_t result;
+    Lines lines;
+  } cases[] = {
+      {Outcome::kNoData,
+       0,
+       {"<< ==============================",
+        "Call to GetAdaptersAddresses failed with error: " + std::to_string(kNoDataCode),
+        "No addresses were found for the requested parameters",
+        "============================== >>"}},
+      {Outcome::kNoMemory, -1, {"Memory allocation failed for IP_ADAPTER_ADDRESSES struct"}},
+      {Outcome::kError,
+       -1,
+       {"<< ==============================",
+        "Call to GetAdaptersAddresses failed with error: " + std::to_string(kErrorCode),
+        std::string("Error: ") + kErrorText}}};
+  for (const auto &c : cases) {
+    Lines got = Run(c.outcome, c.result);
+#if defined(_WIN32)
+    if (c.outcome == Outcome::kError && got.size() == 3) got[2].resize(7);
+#endif
+    EXPECT_EQ(c.lines, got);
+  }
+#if defined(_WIN32)
+  EXPECT_EQ((std::vector<ULONG>{150000, 151000, 152000}), script.sizes);
+#endif
+}
+
+#if defined(_WIN32)
 // After one refusal for want of room the query is repeated with the size
 // the system asked for, and its records are used.
-TEST_F(DiscoveryTest, DescribesUnusualRecordsAfterGrowingTheBuffer) {
+TEST_F(Discovery, DescribesUnusualRecordsAfterGrowingTheBuffer) {
   sockaddr_in lo{}, v4{}, v6{};
   lo.sin_family = v4.sin_family = AF_INET;
   lo.sin_addr.s_addr = inet_addr("127.0.0.1");
@@ -82,7 +207,7 @@ TEST_F(DiscoveryTest, DescribesUnusualRecordsAfterGrowingTheBuffer) {
   a.ReceiveLinkSpeed = 1000000000;
   script.first = &a;
 
-  const Lines messages = Run({ERROR_BUFFER_OVERFLOW, NO_ERROR}, 0);
+  const Lines messages = Run(Outcome::kRecords, 0);
   EXPECT_EQ((std::vector<ULONG>{150000, 151000}), script.sizes);
   EXPECT_EQ(Lines{"192.0.2.10"}, list);
   EXPECT_EQ(
@@ -100,35 +225,55 @@ TEST_F(DiscoveryTest, DescribesUnusualRecordsAfterGrowingTheBuffer) {
   EXPECT_EQ(4, log.Matching("check ip address exception")[0].level);
 }
 
-// No data: opening and closing lines, result 0. Three refusals for want
-// of room are the limit; this and any other failure end with the system's
-// own text and no closing line. No memory for the buffer: one line only.
-TEST_F(DiscoveryTest, FailurePathsLogAndReturn) {
-  const ULONG overflow = ERROR_BUFFER_OVERFLOW;
-  const struct {
-    std::vector<ULONG> results, sizes;
-    int32_t result;
-    Lines lines;
-  } cases[] = {
-      {{ERROR_NO_DATA},
-       {150000},
-       0,
-       {"<< ==============================", "Call to GetAdaptersAddresses failed with error: 232",
-        "No addresses were found for the requested parameters",
-        "============================== >>"}},
-      {{overflow, overflow, overflow},
-       {150000, 151000, 152000},
-       -1,
-       {"<< ==============================", "Call to GetAdaptersAddresses failed with error: 111",
-        "Error: "}},
-      {{}, {}, -1, {"Memory allocation failed for IP_ADAPTER_ADDRESSES struct"}}};
-  for (const auto &c : cases) {
-    if (c.results.empty()) seams::heap_alloc = &NoMemory;
-    Lines got = Run(c.results, c.result);
-    if (c.lines.back() == "Error: " && !got.empty()) got.back().resize(7);  // the system's text
-    EXPECT_EQ(c.lines, got);
-    EXPECT_EQ(c.sizes, script.sizes);
+#else
+// Names no interface here has: index, MTU and hardware address are unknown.
+TEST_F(Discovery, ListsUpInterfacesWithIpv4InOrderOfTheirFirstAddress) {
+  const unsigned up = IFF_UP | IFF_RUNNING;
+  script = {
+      {"tq-lo", up | IFF_LOOPBACK, "127.0.0.2"},
+      {"tq-a", up, "192.0.2.1"},
+      {"tq-down", IFF_RUNNING, "192.0.2.9"},
+      {"tq-6", up, "v6"},
+      {"tq-nil", up, nullptr},
+      {"tq-p", IFF_UP | IFF_POINTOPOINT, "192.0.2.5"},
+      {"tq-a", up, "192.0.2.2"},
+      {"tq-p", IFF_UP | IFF_POINTOPOINT, "192.0.2.1"},
+      {"tq-a", up, "127.0.0.1"},  // not listed, whatever interface holds it
+  };
+  const Lines messages = Run(Outcome::kRecords, 0);
+  EXPECT_EQ((Lines{"192.0.2.1", "192.0.2.2", "192.0.2.5"}), list);
+  auto block = [](const char *name, Lines ips, const char *kind) {
+    Lines out{std::string("IfIndex (IPv4 interface):0, Adapter name:") + name + " "};
+    for (const std::string &ip : ips) {
+      out.push_back("IP:" + ip + " ");
+      if (ip == "127.0.0.1") out.push_back("check ip address exception, ip=127.0.0.1");
+    }
+    const Lines rest{
+        "Number of Unicast Addresses: " + std::to_string(ips.size()) + " ",
+        "No Anycast Addresses ",
+        "No Multicast Addresses ",
+        "No DNS Server Addresses ",
+        "DNS Suffix:  ",
+        std::string("Description: ") + name + " ",
+        std::string("Friendly name: ") + name + " ",
+        std::string("Flags: 128, Mtu: 0, ") + kind + ", Ipv6IfIndex (IPv6 interface): 0 ",
+        "ZoneIndices (hex): 0000000000000000",
+        "Transmit link speed: 0",
+        "Receive link speed: 0",
+        "Number of IP Adapter Prefix entries: " + std::to_string(ips.size())};
+    out.insert(out.end(), rest.begin(), rest.end());
+    return out;
+  };
+  Lines expected{"<< =============================="};
+  for (const Lines &b :
+       {block("tq-a", {"192.0.2.1", "192.0.2.2", "127.0.0.1"}, "IfType: 6, OperStatus: 1"),
+        block("tq-p", {"192.0.2.5", "192.0.2.1"}, "IfType: 131, OperStatus: 7")}) {
+    expected.insert(expected.end(), b.begin(), b.end());
   }
+  expected.push_back("============================== >>");
+  EXPECT_EQ(expected, messages);
 }
+
+#endif
 
 }  // namespace

@@ -12,10 +12,7 @@ src=$(cd "$2" && pwd)
 build=$(cd "$3" && pwd)
 os=$4
 work=$build/package-test/$mode
-fail() {
-  echo "FAIL: $*"
-  exit 1
-}
+fail() { echo "FAIL: $*" && exit 1; }
 rm -rf "$work"
 mkdir -p "$work"
 config=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt" |

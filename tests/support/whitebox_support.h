@@ -1,14 +1,11 @@
 // White-box tests: the library's own log sink captured for a scope, and
-// one address discovery on a service object, its query scripted by a seam.
+// the messages of the lines captured.
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "log/log_sink.h"
-#include "test_seams.h"
 #include "test_support.h"
 #include "tq_udp_service.h"
 
@@ -32,22 +29,6 @@ inline Lines Messages(const LogCapture &log) {
 struct SinkCapture : LogCapture {
   SinkCapture() { TqProxy::LogSink::Instance().SetLog(this, &LogCapture::Callback, 1); }
   ~SinkCapture() { TqProxy::LogSink::Instance().SetLog(nullptr, nullptr, 1); }
-};
-
-class DiscoveryTest : public ::testing::Test {
- protected:
-  void TearDown() override { TqProxy::seams::Reset(); }
-  // Its result must be `expected`; the addresses found are left in `list`.
-  Lines Discover(int32_t expected) {
-    log.Clear();
-    list.clear();
-    EXPECT_EQ(expected, service.GetSystemNetAdaptor(&list));
-    return Messages(log);
-  }
-
-  SinkCapture log;
-  TqProxy::TQUdpService service;
-  Lines list;
 };
 
 }  // namespace tqtest
