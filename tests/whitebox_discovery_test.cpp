@@ -123,6 +123,7 @@ class Discovery : public ::testing::Test {
   // One discovery: its result must be `expected`; the addresses found are
   // left in `list`, the message of every line logged is returned.
   Lines Run(Outcome outcome, int32_t expected) {
+    seams::Reset();
     Prepare(outcome);
     log.Clear();
     list.clear();
