@@ -78,22 +78,14 @@ check_tree "$prefix" installed
 consumers=$work/consumer/consumer$exe
 if [ "$os" = win64 ]; then
   # Both import libraries import the same four names, by name, from TqProxy.dll.
-  names='TQ_Proxy_Init
-TQ_Proxy_Send
-TQ_Proxy_SetLog
-TQ_Proxy_UnInit'
+  names=$(printf '%s\n' TQ_Proxy_Init TQ_Proxy_Send TQ_Proxy_SetLog TQ_Proxy_UnInit)
   readobj=$(command -v llvm-readobj || command -v llvm-readobj-14) || fail "llvm-readobj missing"
   msvc=$("$readobj" "$prefix/lib/TqProxy.lib")
-  [ "$(echo "$msvc" | sed -n 's/^Symbol: \(TQ_\)/\1/p' | LC_ALL=C sort)" = "$names" ] ||
-    fail "TqProxy.lib symbols: $msvc"
-  [ "$(echo "$msvc" | grep -c '^Format: COFF-import-file')" = 4 ] ||
-    fail "TqProxy.lib: not 4 short imports"
-  [ "$(echo "$msvc" | grep -c '^Name type: name$')" = 4 ] || fail "TqProxy.lib: not all by name"
-  if echo "$msvc" | sed -n 's|^File: ||p' | sed 's|.*/||' |
-    grep -qv -e '^TqProxy\.dll$' -e '^TqProxy\.lib(TqProxy\.dll)$'; then
-    fail "TqProxy.lib names another DLL"
-  fi
-  echo "$msvc" | grep -q '^Arch: x86_64$' || fail "TqProxy.lib is not x86-64"
+  # TqProxy.lib: four short imports by name, x86-64, from TqProxy.dll alone.
+  [ "$(echo "$msvc" | sed -n 's/^Symbol: \(TQ_\)/\1/p' | LC_ALL=C sort)" = "$names" ] &&
+    [ "$(echo "$msvc" | grep -c -x -e 'Format: COFF-import-file' -e 'Name type: name')" = 8 ] &&
+    echo "$msvc" | grep -q '^Arch: x86_64$' && ! echo "$msvc" | sed -n 's|^File: \(.*/\)*||p' |
+    grep -qv -x -e 'TqProxy\.dll' -e 'TqProxy\.lib(TqProxy\.dll)' || fail "TqProxy.lib: $msvc"
   gnu=$(x86_64-w64-mingw32-nm "$prefix/lib/libTqProxy.dll.a" | sed -n 's/^.* I __imp_//p' |
     LC_ALL=C sort)
   [ "$gnu" = "$names" ] || fail "libTqProxy.dll.a imports: $gnu"
