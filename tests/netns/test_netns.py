@@ -1,5 +1,5 @@
 # Address discovery and multi-socket behaviour on real test hosts. Runs
-# inside a network namespace laid out by in_namespace.sh, the Windows host
+# inside a network namespace laid out by run_netns_tests.sh, the Windows host
 # under that namespace's own Wine server, the native one as it is; peers
 # live in a second namespace (PEER_PID) and reach the service over veth pairs.
 import ctypes
