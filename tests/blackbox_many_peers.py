@@ -4,13 +4,15 @@
 # peer is answered from the service port at its own address, and Stop is
 # prompt with all of them in the table.
 # Usage: blackbox_many_peers.py <netns_host> <runner: wine-run.sh, or env for a native host>
+import os
 import re
 import socket
 import struct
-import subprocess
 import sys
-import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
+from tq_host import Host  # noqa: E402
 
 PEERS = 2000
 WINDOW = 32  # datagrams in flight: never more than the receive queue holds
@@ -27,34 +29,9 @@ def free_port():
         return s.getsockname()[1]
 
 
-class Host:  # the host under Wine; its output collected line by line
-    def __init__(self, exe, wine_run, port):
-        self.lines, self.cond = [], threading.Condition()
-        self.proc = subprocess.Popen([wine_run, exe, str(port), "127.0.0.1"], text=True, bufsize=1,
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL)
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self):
-        for line in self.proc.stdout:
-            with self.cond:
-                self.lines.append(line.rstrip("\n"))
-                self.cond.notify_all()
-
-    def wait_for(self, pattern, timeout):
-        with self.cond:
-            if not self.cond.wait_for(lambda: any(re.search(pattern, l) for l in self.lines), timeout):
-                raise AssertionError("no line matching %r; last lines:\n%s"
-                                     % (pattern, "\n".join(self.lines[-20:])))
-
-    def count(self, pattern):
-        with self.cond:
-            return sum(1 for l in self.lines if re.search(pattern, l))
-
-
 def main():
     port = free_port()
-    host = Host(sys.argv[1], sys.argv[2], port)
+    host = Host([sys.argv[2], sys.argv[1], str(port), "127.0.0.1"])
     try:
         host.wait_for(r"^INIT 0$", 60)
         # Bound to every address, to hear the answers at each peer's own one.
@@ -81,14 +58,14 @@ def main():
             assert i not in answered, "n%d answered twice" % i
             answered.add(i)
         host.wait_for(r"accept peer=%d_%s, size=%d\b" % (gen_port, re.escape(peer_ip(PEERS - 1)), PEERS), 10)
-        assert host.count(r"^RECV echo ") == PEERS, "delivered: %d" % host.count(r"^RECV echo ")
-        assert host.count(r"\] accept peer=") == PEERS
+        for line in (r"^RECV echo ", r"\] accept peer="):
+            assert len(host.matching(line)) == PEERS, "%r: %d" % (line, len(host.matching(line)))
 
         start = time.monotonic()
         host.proc.stdin.close()  # the host stops the service and exits
         host.wait_for(r"^EXIT$", 30)
         stop_s = time.monotonic() - start
-        assert host.proc.wait(30) == 0
+        host.stop()
         host.wait_for(r"\] stop service$", 1)
         print("%d peers: delivered and answered; stopped in %.2f s" % (PEERS, stop_s))
         assert stop_s < 5, "stop took %.2f s" % stop_s

@@ -1,23 +1,34 @@
-// Address discovery over a scripted adapter query: the failures and the
-// adapter records a real machine cannot be made to produce. What real
-// adapters give (their order, unique addresses, 127.0.0.1 skipped) is
-// proven on the network-namespace hosts.
+// Address discovery over a scripted query (the Windows adapter query, or
+// getifaddrs): the records a real machine cannot be made to produce, and
+// the query's failures. What real adapters give (which are listed, their
+// order, index, MTU and hardware address, unique addresses, 127.0.0.1
+// skipped) is proven on the network-namespace hosts.
+#if !defined(_WIN32)
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#endif
+
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
+#include <regex>
 
-#include "log/log_sink.h"
 #include "test_seams.h"
-#include "test_support.h"
-#include "tq_udp_service.h"
+#include "whitebox_support.h"
 
 namespace {
 
 namespace seams = TqProxy::seams;
-using Lines = std::vector<std::string>;
+using tqtest::Lines;
 
+// How the next query ends: with records, with none, with an error, or with
+// no memory for them.
+enum class Outcome { kRecords, kNoData, kError, kNoMemory };
+
+#if defined(_WIN32)
 struct Script {
   std::vector<ULONG> results;  // one per query; ERROR_BUFFER_OVERFLOW asks for more room
   std::vector<ULONG> sizes;    // the size each query was given
@@ -42,39 +53,127 @@ Node *Chain(Node (&nodes)[N]) {
   return nodes;
 }
 
-class DiscoveryTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    script = Script{};
-    seams::get_adapters_addresses = &FakeQuery;
-    TqProxy::LogSink::Instance().SetLog(&log, &tqtest::LogCapture::Callback, 1);
-  }
-  void TearDown() override {
-    seams::Reset();
-    TqProxy::LogSink::Instance().SetLog(nullptr, nullptr, 1);
-  }
-  // One discovery over `results`: its result must be `expected`; returns the
-  // message part of every line it logged.
-  Lines Run(std::vector<ULONG> results, int32_t expected) {
-    log.Clear();
-    script = Script{std::move(results), {}, script.first};
-    EXPECT_EQ(expected, service.GetSystemNetAdaptor(&list));
-    Lines out;
-    for (const auto &line : log.Lines()) {
-      const size_t at = line.text.find("] ", line.text.find("->"));  // after the prefix
-      out.push_back(line.text.substr(at + 2, line.text.size() - at - 3));
+// Three refusals for want of room are the limit. The system's text of the
+// error is left out of the comparison.
+constexpr int kNoDataCode = ERROR_NO_DATA, kErrorCode = ERROR_BUFFER_OVERFLOW;
+const char *const kErrorText = "";
+void Prepare(Outcome outcome) {
+  seams::get_adapters_addresses = &FakeQuery;
+  const ULONG overflow = ERROR_BUFFER_OVERFLOW;
+  const std::vector<ULONG> results[] = {
+      {overflow, NO_ERROR}, {ERROR_NO_DATA}, {overflow, overflow, overflow}, {}};
+  script = Script{results[static_cast<int>(outcome)], {}, script.first};
+  if (outcome == Outcome::kNoMemory) seams::heap_alloc = &NoMemory;
+}
+#else
+struct Entry {
+  const char *name;
+  unsigned flags;
+  const char *ip;  // null: no address; "v6": an IPv6 one
+};
+
+// What the next query returns: these records, or this error.
+std::vector<Entry> script;
+int script_error;
+
+// glibc's freeifaddrs frees one block: the records, their addresses and
+// names are laid out in a single allocation, the first record at its start.
+int FakeGetIfAddrs(ifaddrs **out) {
+  if (script_error != 0) return errno = script_error, -1;
+  struct Slot {
+    ifaddrs record;
+    sockaddr_in6 address;
+    char name[IFNAMSIZ];
+  };
+  auto *slots = static_cast<Slot *>(std::calloc(script.size(), sizeof(Slot)));
+  if (slots == nullptr) return errno = ENOMEM, -1;
+  for (size_t i = 0; i < script.size(); ++i) {
+    Slot &s = slots[i];
+    std::snprintf(s.name, sizeof(s.name), "%s", script[i].name);
+    s.record.ifa_next = i + 1 < script.size() ? &slots[i + 1].record : nullptr;
+    s.record.ifa_name = s.name;
+    s.record.ifa_flags = script[i].flags;
+    if (script[i].ip == nullptr) continue;
+    s.record.ifa_addr = reinterpret_cast<sockaddr *>(&s.address);
+    if (std::strcmp(script[i].ip, "v6") == 0) {
+      s.address.sin6_family = AF_INET6;
+    } else {
+      auto *v4 = reinterpret_cast<sockaddr_in *>(&s.address);
+      v4->sin_family = AF_INET;
+      inet_pton(AF_INET, script[i].ip, &v4->sin_addr);
     }
-    return out;
+  }
+  *out = &slots[0].record;
+  return 0;
+}
+
+constexpr int kNoDataCode = ENODATA, kErrorCode = EACCES;
+const char *const kErrorText = std::strerror(EACCES);
+void Prepare(Outcome outcome) {
+  seams::get_if_addrs = &FakeGetIfAddrs;
+  const int errors[] = {0, 0, EACCES, ENOMEM};
+  script_error = errors[static_cast<int>(outcome)];
+  if (outcome == Outcome::kNoData)
+    script = {{"tq-lo", IFF_UP | IFF_LOOPBACK | IFF_RUNNING, "127.0.0.1"}};
+}
+#endif
+
+class Discovery : public ::testing::Test {
+ protected:
+  void TearDown() override { seams::Reset(); }
+  // One discovery: its result must be `expected`; the addresses found are
+  // left in `list`, the message of every line logged is returned.
+  Lines Run(Outcome outcome, int32_t expected) {
+    seams::Reset();
+    Prepare(outcome);
+    log.Clear();
+    list.clear();
+    EXPECT_EQ(expected, service.GetSystemNetAdaptor(&list));
+    return tqtest::Messages(log);
   }
 
-  tqtest::LogCapture log;
+  tqtest::SinkCapture log;
   TqProxy::TQUdpService service;
   Lines list;
 };
 
+// No data: opening and closing lines, result 0. Any other failure ends
+// with the system's own text and no closing line. No memory for the
+// records: one line only.
+TEST_F(Discovery, FailuresLogTheErrorAndItsText) {
+  const struct {
+    Outcome outcome;
+    int32_t result;
+    Lines lines;
+  } cases[] = {
+      {Outcome::kNoData,
+       0,
+       {"<< ==============================",
+        "Call to GetAdaptersAddresses failed with error: " + std::to_string(kNoDataCode),
+        "No addresses were found for the requested parameters",
+        "============================== >>"}},
+      {Outcome::kNoMemory, -1, {"Memory allocation failed for IP_ADAPTER_ADDRESSES struct"}},
+      {Outcome::kError,
+       -1,
+       {"<< ==============================",
+        "Call to GetAdaptersAddresses failed with error: " + std::to_string(kErrorCode),
+        std::string("Error: ") + kErrorText}}};
+  for (const auto &c : cases) {
+    Lines got = Run(c.outcome, c.result);
+#if defined(_WIN32)
+    if (c.outcome == Outcome::kError && got.size() == 3) got[2].resize(7);
+#endif
+    EXPECT_EQ(c.lines, got);
+  }
+#if defined(_WIN32)
+  EXPECT_EQ((std::vector<ULONG>{150000, 151000, 152000}), script.sizes);
+#endif
+}
+
+#if defined(_WIN32)
 // After one refusal for want of room the query is repeated with the size
 // the system asked for, and its records are used.
-TEST_F(DiscoveryTest, DescribesUnusualRecordsAfterGrowingTheBuffer) {
+TEST_F(Discovery, DescribesUnusualRecordsAfterGrowingTheBuffer) {
   sockaddr_in lo{}, v4{}, v6{};
   lo.sin_family = v4.sin_family = AF_INET;
   lo.sin_addr.s_addr = inet_addr("127.0.0.1");
@@ -110,54 +209,58 @@ TEST_F(DiscoveryTest, DescribesUnusualRecordsAfterGrowingTheBuffer) {
   a.ReceiveLinkSpeed = 1000000000;
   script.first = &a;
 
-  const Lines messages = Run({ERROR_BUFFER_OVERFLOW, NO_ERROR}, 0);
+  const Lines messages = Run(Outcome::kRecords, 0);
   EXPECT_EQ((std::vector<ULONG>{150000, 151000}), script.sizes);
   EXPECT_EQ(Lines{"192.0.2.10"}, list);
-  EXPECT_EQ((Lines{
-                "<< ==============================",
-                "IfIndex (IPv4 interface):0, Adapter name:{A} ",
-                "IP:127.0.0.1 ",
-                "check ip address exception, ip=127.0.0.1",
-                "IP:192.0.2.10 ",
-                "Number of Unicast Addresses: 4 ",
-                "Number of Anycast Addresses: 1 ",
-                "No Multicast Addresses ",
-                "Number of DNS Server Addresses: 2 ",
-                "DNS Suffix: corp ",
-                "Description: first adapter ",
-                "Friendly name: Ethernet ",
-                "Physical address:  0-15-5d- 1- 2- a-ff-10",
-                "Flags: 128, Mtu: 0, IfType: 6, OperStatus: 2, Ipv6IfIndex (IPv6 interface): 3 ",
-                "ZoneIndices (hex): 0000000000000001a",
-                "Transmit link speed: 18446744073709551615",
-                "Receive link speed: 1000000000",
-                "Number of IP Adapter Prefix entries: 5",
-                "============================== >>",
-            }),
-            messages);
+  EXPECT_EQ(
+      (Lines{"<< ==============================", "IfIndex (IPv4 interface):0, Adapter name:{A} ",
+             "IP:127.0.0.1 ", "check ip address exception, ip=127.0.0.1", "IP:192.0.2.10 ",
+             "Number of Unicast Addresses: 4 ", "Number of Anycast Addresses: 1 ",
+             "No Multicast Addresses ", "Number of DNS Server Addresses: 2 ", "DNS Suffix: corp ",
+             "Description: first adapter ", "Friendly name: Ethernet ",
+             "Physical address:  0-15-5d- 1- 2- a-ff-10",
+             "Flags: 128, Mtu: 0, IfType: 6, OperStatus: 2, Ipv6IfIndex (IPv6 interface): 3 ",
+             "ZoneIndices (hex): 0000000000000001a", "Transmit link speed: 18446744073709551615",
+             "Receive link speed: 1000000000", "Number of IP Adapter Prefix entries: 5",
+             "============================== >>"}),
+      messages);
   EXPECT_EQ(4, log.Matching("check ip address exception")[0].level);
 }
 
-TEST_F(DiscoveryTest, FailurePathsLogAndReturn) {
-  // No data: opening and closing lines, result 0.
-  EXPECT_EQ((Lines{"<< ==============================",
-                   "Call to GetAdaptersAddresses failed with error: 232",
-                   "No addresses were found for the requested parameters",
-                   "============================== >>"}),
-            Run({ERROR_NO_DATA}, 0));
-
-  // Three refusals for want of room are the limit. This and any other
-  // failure end with the system's own text and no closing line.
-  const Lines messages =
-      Run({ERROR_BUFFER_OVERFLOW, ERROR_BUFFER_OVERFLOW, ERROR_BUFFER_OVERFLOW}, -1);
-  EXPECT_EQ((std::vector<ULONG>{150000, 151000, 152000}), script.sizes);
-  ASSERT_EQ(3u, messages.size());
-  EXPECT_EQ("Call to GetAdaptersAddresses failed with error: 111", messages[1]);
-  EXPECT_EQ(0u, messages[2].find("Error: "));
-
-  // No memory for the buffer: one line, not even the opening one.
-  seams::heap_alloc = &NoMemory;
-  EXPECT_EQ(Lines{"Memory allocation failed for IP_ADAPTER_ADDRESSES struct"}, Run({}, -1));
+#else
+// Names no interface here has: index, MTU and hardware address are unknown.
+TEST_F(Discovery, ListsUpInterfacesWithIpv4InOrderOfTheirFirstAddress) {
+  const unsigned up = IFF_UP | IFF_RUNNING;
+  script = {
+      {"tq-lo", up | IFF_LOOPBACK, "127.0.0.2"},
+      {"tq-a", up, "192.0.2.1"},
+      {"tq-down", IFF_RUNNING, "192.0.2.9"},
+      {"tq-6", up, "v6"},
+      {"tq-nil", up, nullptr},
+      {"tq-p", IFF_UP | IFF_POINTOPOINT, "192.0.2.5"},
+      {"tq-a", up, "192.0.2.2"},
+      {"tq-p", IFF_UP | IFF_POINTOPOINT, "192.0.2.1"},
+      {"tq-a", up, "127.0.0.1"},  // not listed, whatever interface holds it
+  };
+  // The lines the records decide; the rest reads the same for every interface.
+  Lines shown;
+  for (const std::string &m : Run(Outcome::kRecords, 0)) {
+    if (std::regex_search(m, std::regex("^(IfIndex|IP:|check|Number of (U|IP)|Desc|Flags)")))
+      shown.push_back(m);
+  }
+  EXPECT_EQ((Lines{"192.0.2.1", "192.0.2.2", "192.0.2.5"}), list);
+  const std::string flags = "Flags: 128, Mtu: 0, IfType: ",
+                    v6 = ", Ipv6IfIndex (IPv6 interface): 0 ";
+  EXPECT_EQ((Lines{"IfIndex (IPv4 interface):0, Adapter name:tq-a ", "IP:192.0.2.1 ",
+                   "IP:192.0.2.2 ", "IP:127.0.0.1 ", "check ip address exception, ip=127.0.0.1",
+                   "Number of Unicast Addresses: 3 ", "Description: tq-a ",
+                   flags + "6, OperStatus: 1" + v6, "Number of IP Adapter Prefix entries: 3",
+                   "IfIndex (IPv4 interface):0, Adapter name:tq-p ", "IP:192.0.2.5 ",
+                   "IP:192.0.2.1 ", "Number of Unicast Addresses: 2 ", "Description: tq-p ",
+                   flags + "131, OperStatus: 7" + v6, "Number of IP Adapter Prefix entries: 2"}),
+            shown);
 }
+
+#endif
 
 }  // namespace

@@ -3,37 +3,25 @@
 // written from inside the callback.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
-#include <vector>
 
-#include "log/log_sink.h"
-#include "test_support.h"
+#include "whitebox_support.h"
 
 namespace {
 
 using TqProxy::LogSink;
+using tqtest::Message;
 
 void Write(const char *message) {
   LogSink::Instance().Write("f", 1, "F", 2, nullptr, "%s", message);
 }
 
-std::string Message(const std::string &line) {  // between the prefix and the line feed
-  const size_t at = line.find("] ");
-  return line.substr(at + 2, line.size() - at - 3);
-}
-
-// The local time, to the second, as the clock gives it on either side.
-std::string Now() { return tqtest::LocalTimeText(); }
-
 TEST(LogSinkFormat, TaggedLineLongerThanTheStackBuffer) {
-  tqtest::LogCapture log;
+  tqtest::SinkCapture log;
   const std::string big(10000, 'q');
-  LogSink::Instance().SetLog(&log, &tqtest::LogCapture::Callback, 1);
-  const std::string before = Now();
+  const std::string before = tqtest::LocalTimeText();  // to the second, on either side
   LogSink::Instance().Write("src/dir/unit", 42, "Ns::Fn", 2, "extra", "<%s>", big.c_str());
-  const std::string after = Now();
-  LogSink::Instance().SetLog(nullptr, nullptr, 1);
+  const std::string after = tqtest::LocalTimeText();
   ASSERT_EQ(1u, log.Lines().size());
   EXPECT_LE(before, log.Lines()[0].text.substr(1, 19));
   EXPECT_GE(after, log.Lines()[0].text.substr(1, 19));
@@ -52,14 +40,11 @@ TEST(LogSinkFormat, TaggedLineLongerThanTheStackBuffer) {
 // Only the Windows runtime is given wide texts (adapter names).
 #if defined(_WIN32)
 TEST(LogSinkFormat, WideTextThatCannotBeConvertedIsSubstituted) {
-  tqtest::LogCapture log;
-  LogSink::Instance().SetLog(&log, &tqtest::LogCapture::Callback, 1);
+  tqtest::SinkCapture log;
   LogSink::Instance().Write("f", 1, "F", 2, nullptr, "Description: %wS , %-4d|%3s|%ls|%I64u|%%",
                             L"lo\u4E2D\u00E9", 7, "ab", L"\u4E2D", 18446744073709551615ULL);
-  LogSink::Instance().SetLog(nullptr, nullptr, 1);
-  ASSERT_EQ(1u, log.Lines().size());
-  EXPECT_EQ("Description: lo?\xE9 , 7   | ab|?|18446744073709551615|%",
-            Message(log.Lines()[0].text));
+  EXPECT_EQ(tqtest::Lines{"Description: lo?\xE9 , 7   | ab|?|18446744073709551615|%"},
+            tqtest::Messages(log));
 }
 #endif
 #if defined(__GNUC__)
@@ -67,7 +52,7 @@ TEST(LogSinkFormat, WideTextThatCannotBeConvertedIsSubstituted) {
 #endif
 
 struct Trace {
-  std::vector<std::string> events;
+  tqtest::Lines events;
   tqtest::LogCapture other;
   int fed = 0;
 
@@ -94,15 +79,12 @@ TEST(LogSinkReentry, NestedLinesFollowTheCallback) {
   LogSink::Instance().SetLog(&trace, &Trace::Callback, 1);
   Write("outer");
   Write("next");
-  EXPECT_EQ((std::vector<std::string>{"begin outer", "end outer", "begin inner", "end inner"}),
-            trace.events);
+  EXPECT_EQ((tqtest::Lines{"begin outer", "end outer", "begin inner", "end inner"}), trace.events);
   LogSink::Instance().SetLog(&trace, &Trace::Callback, 1);
   Write("feed");
   LogSink::Instance().SetLog(nullptr, nullptr, 1);
   EXPECT_EQ(1 + 1024, trace.fed);
-  ASSERT_EQ(2u, trace.other.Lines().size());
-  EXPECT_EQ("moved", Message(trace.other.Lines()[0].text));
-  EXPECT_EQ("next", Message(trace.other.Lines()[1].text));
+  EXPECT_EQ((tqtest::Lines{"moved", "next"}), tqtest::Messages(trace.other));
 }
 
 }  // namespace

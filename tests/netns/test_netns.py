@@ -1,5 +1,5 @@
 # Address discovery and multi-socket behaviour on real test hosts. Runs
-# inside a network namespace laid out by in_namespace.sh, the Windows host
+# inside a network namespace laid out by run_netns_tests.sh, the Windows host
 # under that namespace's own Wine server, the native one as it is; peers
 # live in a second namespace (PEER_PID) and reach the service over veth pairs.
 import ctypes
@@ -8,10 +8,13 @@ import os
 import re
 import socket
 import subprocess
-import threading
+import sys
 import time
 import unittest
 from concurrent.futures import ThreadPoolExecutor
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from tq_host import Host  # noqa: E402
 
 PHASE = os.environ["TQ_NETNS_PHASE"]
 PORT = 47001
@@ -20,7 +23,6 @@ PORT = 47001
 # IPv4 address, the loopback interface left out.
 EXPECT = {
     "wine": {
-        "command": ["wine64"],
         "listed": lambda link: True,
         # The adapters phase's addresses in adapter order: 127.0.0.1 is never
         # bound, and 198.18.4.1 sits on two adapters.
@@ -28,7 +30,6 @@ EXPECT = {
         "no_address": ["check ip address exception, ip=127.0.0.1"],
     },
     "linux": {
-        "command": [],
         "listed": lambda link: "UP" in link["flags"] and "LOOPBACK" not in link["flags"] and any(
             a["family"] == "inet" for a in link["addr_info"]),
         "bound": ["198.18.0.1", "198.18.2.1"],
@@ -37,50 +38,7 @@ EXPECT = {
     },
 }[os.environ["TQ_NETNS_PLATFORM"]]
 BOUND = EXPECT["bound"]
-
-
-class Host:  # netns_host, its output collected line by line
-    def __init__(self):
-        self.lines = []
-        self.cond = threading.Condition()
-        self.proc = subprocess.Popen(EXPECT["command"] + [os.environ["HOST_EXE"], str(PORT)], text=True, bufsize=1,
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self):
-        for line in self.proc.stdout:
-            with self.cond:
-                self.lines.append(line.rstrip("\n"))
-                self.cond.notify_all()
-        self.proc.stdout.close()
-
-    def wait_for(self, pattern, timeout=15):
-        with self.cond:
-            found = self.cond.wait_for(lambda: [l for l in self.lines if re.search(pattern, l)], timeout)
-            if not found:
-                raise AssertionError("no line matching %r in:\n%s" % (pattern, "\n".join(self.lines)))
-            return found[0]
-
-    def wait_count(self, pattern, count, timeout=15):
-        with self.cond:
-            if not self.cond.wait_for(lambda: sum(bool(re.search(pattern, l)) for l in self.lines) >= count,
-                                      timeout):
-                raise AssertionError("fewer than %d lines matching %r in:\n%s" % (count, pattern, "\n".join(self.lines)))
-
-    def messages(self):
-        with self.cond:
-            return [m[1] for m in (re.match(r"LOG \d .*?->[\w:]+:\d+\] (.*)", l) for l in self.lines) if m]
-
-    def stop(self):
-        self.proc.stdin.close()  # the end of its input stops the host
-        try:
-            status = self.proc.wait(15)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            raise
-        if status != 0:  # a crash, or a sanitizer's report
-            raise AssertionError("host exit status %d" % status)
-        self.wait_for(r"^EXIT$", 5)
+HOST = ["wine64"] * (os.environ["TQ_NETNS_PLATFORM"] == "wine") + [os.environ["HOST_EXE"], str(PORT)]
 
 
 def peer_socket(ip):  # a UDP socket made in the peers' namespace, bound to ip there
@@ -100,12 +58,11 @@ def peer_socket(ip):  # a UDP socket made in the peers' namespace, bound to ip t
 @unittest.skipUnless(PHASE == "loopback-only", "loopback-only phase")
 class LoopbackOnlyMachine(unittest.TestCase):
     def test_starting_on_all_addresses_fails(self):
-        host = Host()
+        host = Host(HOST)
         host.stop()
         self.assertIn("INIT -98", host.lines)
-        for line in EXPECT["no_address"] + ["service engine get sys net failed, size=0",
-                     "service engine start failed:service listen failed: , do listen exception, "
-                     "will not start work thread"]:
+        for line in EXPECT["no_address"] + ["service engine get sys net failed, size=0", "service engine start "
+                                            "failed:service listen failed: , do listen exception, will not start work thread"]:
             self.assertIn(line, host.messages())
 
 
@@ -113,7 +70,7 @@ class LoopbackOnlyMachine(unittest.TestCase):
 class Adapters(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.host = Host()
+        cls.host = Host(HOST)
         status = cls.host.wait_for(r"status report, do listen")
         cls.listed = [(ip, int(h)) for ip, h in re.findall(r"([\d.]+):%d:<(\d+)>;" % PORT, status)]
 
@@ -151,9 +108,9 @@ class Adapters(unittest.TestCase):
                                   (a, "198.18.2.1", "198.18.0.1")):
                 s.sendto(("echo %s %d hi" % s.getsockname()).encode(), (to, PORT))
                 self.assertEqual((b"hi", (source, PORT)), s.recvfrom(100))
-            accepted = "accept peer=%d_198.18.0.2," % a.getsockname()[1]
-            self.host.wait_for(re.escape(accepted))  # the reply may overtake the host's output
-            self.assertEqual(1, sum(m.startswith(accepted) for m in self.host.messages()))
+            accepted = re.escape("] accept peer=%d_198.18.0.2," % a.getsockname()[1])
+            self.host.wait_for(accepted)  # the reply may overtake the host's output
+            self.assertEqual(1, len(self.host.matching(accepted)))
 
     def test_ready_sockets_are_served_in_ascending_handle_order(self):
         with peer_socket("198.18.0.2") as a, peer_socket("198.18.2.2") as b:
@@ -172,16 +129,15 @@ class Adapters(unittest.TestCase):
 @unittest.skipUnless(PHASE == "many-sockets", "many-sockets phase")
 class SixtyFourAddresses(unittest.TestCase):
     def test_63_are_bound_and_watched_the_one_left_out_is_named_and_restarts_work(self):
-        host = Host()
+        host = Host(HOST)
         for run in (1, 2):
-            host.wait_count(r"status report, do listen socket.size=63, ", run)
+            host.wait_for(r"status report, do listen socket.size=63, ", count=run)
             msgs = host.messages()
             found = [m[3:-1] for m in msgs if m.startswith("IP:") and m != "IP:127.0.0.1 "]
             self.assertEqual(64 * run, len(found))
-            found = found[:64]
             self.assertEqual(["Bind Success, ip=%s, port=%d" % (ip, PORT) for ip in found[:63]] * run,
                              [m for m in msgs if m.startswith("Bind ")])
-            left_out = [l for l in host.lines if re.search(r"\bip=%s\b" % re.escape(found[63]), l)]
+            left_out = host.matching(r"\bip=%s\b" % re.escape(found[63]))
             self.assertEqual(run, len(left_out), left_out)
             self.assertRegex(left_out[-1], r"^LOG [34] .*CreateLocalSocket:\d+\] [a-z ,]+ip=%s, port=%d, "
                              % (re.escape(found[63]), PORT))
@@ -189,7 +145,7 @@ class SixtyFourAddresses(unittest.TestCase):
             with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
                 s.sendto(b"run %d" % run, (found[0], PORT))
             host.wait_for(r"^RECV run %d$" % run)
-            self.assertFalse([m for m in host.messages() if "will exit net i/o thread" in m])
+            self.assertFalse(host.matching("will exit net i/o thread"))
             if run == 1:
                 host.proc.stdin.write("restart\n")  # Stop, then Start
         host.stop()

@@ -12,27 +12,19 @@ clang=$(command -v clang || command -v clang-14) || {
 }
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-if [ "$target" = native ]; then
-  target_flag=
-  nm=nm
-  imported='s/^ *U \(TQ_\)/\1/p'  # plain undefined symbols, bound by the loader
-else
-  target_flag=--target=$target
-  nm=$target-nm
-  imported='s/^ *U __imp_\(TQ_\)/\1/p'  # through the import table
-fi
-# shellcheck disable=SC2086  # an empty flag is no argument
-cc() { "$clang" $target_flag -Wall -Wextra -Werror -I"$src/include" -c "$@"; }
+# Linux binds plain undefined symbols in the loader; Windows imports them.
+if [ "$target" = native ]; then set -- nm ''; else set -- "$target-nm" __imp_ "--target=$target"; fi
+nm=$1 imported=$2
+shift 2
+cc() { "$clang" "$@" -Wall -Wextra -Werror -I"$src/include" -c; }
 # The header's own check file (layout asserts, a callback, the codes), strictly.
-for std in c89 c99 c11; do
-  cc -x c -std=$std -pedantic "$src/tests/header_compile_test.c" -o "$out/c_$std.o"
-done
-for std in c++11 c++17; do
-  cc -x c++ -std=$std -pedantic "$src/tests/header_compile_test.c" -o "$out/cxx_$std.o"
+for std in c89 c99 c11 c++11 c++17; do
+  lang=${std%%[0-9]*}
+  cc "$@" -x "$lang" -std=$std -pedantic "$src/tests/header_compile_test.c" -o "$out/$std.o"
 done
 # A whole host next to the system headers, and the names it leaves for the library.
-cc -std=c99 "$src/examples/c_host.c" -o "$out/c_host.o"
-imports=$("$nm" "$out/c_host.o" | sed -n "$imported" | LC_ALL=C sort | tr '\n' ' ')
+cc "$@" -std=c99 "$src/examples/c_host.c" -o "$out/c_host.o"
+imports=$("$nm" "$out/c_host.o" | sed -n "s/^ *U $imported\(TQ_\)/\1/p" | LC_ALL=C sort | tr '\n' ' ')
 [ "$imports" = "TQ_Proxy_Init TQ_Proxy_Send TQ_Proxy_SetLog TQ_Proxy_UnInit " ] || {
   echo "FAIL: clang's object imports: $imports"
   exit 1

@@ -9,10 +9,8 @@ port=$(python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_
 s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-case $hub in
-*.exe) run="$src/cmake/wine-run.sh" ;;
-*) run=env ;;
-esac
+run=env
+case $hub in *.exe) run="$src/cmake/wine-run.sh" ;; esac
 "$run" "$hub" --ip 127.0.0.1 --port "$port" --seconds 6 >"$log" 2>&1 &
 hub_pid=$!
 result=0

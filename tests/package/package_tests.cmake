@@ -3,18 +3,13 @@
 # compiler, and the source format. Included from tests/CMakeLists.txt.
 set(TQPROXY_PACKAGE_TEST_DIR ${CMAKE_CURRENT_LIST_DIR})
 
-if(WIN32)
-  set(_tqproxy_package_script package_test.sh)
-else()
-  set(_tqproxy_package_script package_test_linux.sh)
-endif()
 # A sanitizer build is no release: its library needs a runtime that a host
 # built with plain flags cannot load.
 if(NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
   foreach(mode consumer archive)
     add_test(NAME package_${mode}
-      COMMAND sh ${TQPROXY_PACKAGE_TEST_DIR}/${_tqproxy_package_script} ${mode}
-              ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR})
+      COMMAND sh ${TQPROXY_PACKAGE_TEST_DIR}/package_test.sh ${mode} ${CMAKE_SOURCE_DIR}
+              ${CMAKE_BINARY_DIR} $<IF:$<BOOL:${WIN32}>,win64,linux>)
     set_tests_properties(package_${mode} PROPERTIES TIMEOUT 180)
   endforeach()
   # Both install from the build folder (its install manifest): one at a time.
