@@ -42,7 +42,6 @@ TEST_F(Lifecycle, StartRecordsThatCannotStartLeaveTheServiceIdle) {
     int bind_error;  // 0: no bind tried
   } cases[] = {{"127.0.0.1", 0, 0},
                {"127.0.0.1", 65536, 0},
-               {"127.0.0.1", -1, 0},
                {"127.0.0.1", 1, kErrorAddressInUse},  // another socket holds the port
                {"999.1.1.1", 1, kErrorAddressNotAvailable},
                {unterminated, 1, kErrorAddressNotAvailable}};

@@ -35,7 +35,9 @@ TEST(LogTest, LinesAtOrAboveTheMinimumInFormatAndOrder) {
   UdpPeer peer;
   const std::string big(70000, 'x');  // no datagram that large
   EXPECT_EQ(1, dll.Send("127.0.0.1", peer.Port(), "x", 1));
+  SetLastSocketError(0);
   EXPECT_EQ(-1, dll.Send("127.0.0.1", peer.Port(), big.data(), 70000));
+  EXPECT_EQ(kErrorMessageSize, LastSocketError());  // the send's, kept past its WARN line
   EXPECT_EQ(TQ_PROXY_OK, dll.UnInit());
   const std::string after = LocalTimeText();
   static const char *const kNames[] = {"?", "DEBUG", "INFO", "WARN", "ERROR"};
@@ -54,7 +56,8 @@ TEST(LogTest, LinesAtOrAboveTheMinimumInFormatAndOrder) {
                       ps + ip + "\nCreateLocalSocket: Bind Success" + ip + ", port=" + ps +
                       "\nSelect: status report, do listen socket\\.size=1, svr\\.size=1 "
                       "\\[127\\.0\\.0\\.1:" +
-                      ps + ":<\\d+>;\\]\nSend: Socket Send fd=\\d+\n"
+                      ps +
+                      ":<\\d+>;\\]\nSend: Socket Send fd=\\d+\n"
                       "Send: send to net size=70000 failed, result=-1\nStop: stop service\n")))
       << got;
   dll.Unload();

@@ -1,13 +1,10 @@
 // Misuse of the exports: every export in the states the model walk does not
-// reach, sizes beyond the buffer, host threads racing the lifecycle,
-// callbacks that call back in. Each gets its result code and leaves the
+// reach, callbacks that call back in. Each gets its result code and leaves the
 // service consistent; a crash or a hang (watchdog) fails the case.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
-#include <random>
-#include <set>
 
 #include "dll_test.h"
 
@@ -26,30 +23,22 @@ class Misuse : public DllTest {
     UdpPeer().SendTo("127.0.0.1", port, "ping");
     return Eventually([&] { return received > before; });
   }
-  static void TQ_PROXY_CALL OnRecv(void *user_data, const char *data, int32_t len) {
-    auto *self = static_cast<Misuse *>(user_data);
-    std::lock_guard<std::mutex> lock(self->mutex);
-    self->payloads.emplace_back(data, static_cast<size_t>(len));
-    ++self->received;
+  static void TQ_PROXY_CALL OnRecv(void *self, const char *, int32_t) {
+    ++static_cast<Misuse *>(self)->received;
   }
   static void TQ_PROXY_CALL Throw(void *, const char *, int32_t) { throw 7; }  // no std::exception
   // The state as the exports see it: arguments first, then the state, then
-  // the size (a send that looked at INT32_MAX bytes of "x" would fault).
+  // the size (a send that looked at INT32_MAX bytes of "x" would fault; one
+  // running fails as the system fails a datagram that large).
   void ExpectState(bool running) {
     EXPECT_EQ(TQ_PROXY_ERR_ARGUMENT, dll.Init(nullptr));
     EXPECT_EQ(TQ_PROXY_ERR_ARGUMENT, dll.Send(nullptr, 0, nullptr, INT32_MAX));
-    if (running) {
-      EXPECT_EQ(TQ_PROXY_ERR_STATE, Start());
-      return;
-    }
-    EXPECT_EQ(TQ_PROXY_ERR_STATE, dll.Send(nullptr, 0, "x", 1));
-    EXPECT_EQ(TQ_PROXY_ERR_STATE, dll.Send("127.0.0.1", port, "x", INT32_MAX));
+    EXPECT_EQ(TQ_PROXY_ERR_STATE, running ? Start() : dll.Send(nullptr, 0, "x", 1));
+    EXPECT_EQ(running ? -1 : TQ_PROXY_ERR_STATE, dll.Send("127.0.0.1", port, "x", INT32_MAX));
   }
 
   Watchdog dog;  // a hang in a case or in TearDown ends the run
   std::atomic<int> received{0};
-  std::mutex mutex;
-  std::vector<std::string> payloads;
 };
 
 // Running; the loop ended by itself (the receive callback threw what is no
@@ -81,77 +70,6 @@ TEST_F(Misuse, EveryExportInEveryState) {
   EXPECT_FALSE(LibraryMapped());
   ASSERT_TRUE(dll.Load());  // before the first start
   ExpectState(false);
-  ASSERT_EQ(TQ_PROXY_OK, Start());
-  EXPECT_TRUE(Delivered());
-}
-
-// The data ends at a no-access page. The largest IPv4 payload goes out
-// whole; anything longer, to a peer, to every peer or to a stranger, fails
-// as the system fails it (-1, WSAEMSGSIZE, the WARN line) with no byte read
-// past the buffer and nothing sent.
-TEST_F(Misuse, OversizedSendsNeverReadPastTheBuffer) {
-  char *data = static_cast<char *>(std::memset(Guarded(65507), 'g', 65507));
-  ASSERT_EQ(TQ_PROXY_OK, Start());
-  UdpPeer peer, stranger;
-  peer.SendTo("127.0.0.1", port, "hi");
-  ASSERT_TRUE(Eventually([&] { return received == 1; }));
-  std::string got;
-  EXPECT_EQ(65507, dll.Send("127.0.0.1", peer.Port(), data, 65507));
-  ASSERT_TRUE(peer.Receive(&got));
-  EXPECT_EQ(std::string(65507, 'g'), got);
-  for (int32_t len : {65508, INT32_MAX}) {
-    for (uint16_t to : {peer.Port(), uint16_t{0}, stranger.Port()}) {  // 0: every peer
-      SetLastSocketError(0);
-      EXPECT_EQ(-1, dll.Send(to != 0 ? "127.0.0.1" : nullptr, to, data, len));
-      EXPECT_EQ(kErrorMessageSize, LastSocketError()) << len << " to " << to;
-    }
-    EXPECT_EQ(3u, log.Count("] send to net size=" + std::to_string(len) + " failed, result=-1\n"));
-  }
-  EXPECT_FALSE(peer.Receive(&got, nullptr, 300));
-  EXPECT_FALSE(stranger.Receive(&got, nullptr, 300));
-  EXPECT_TRUE(Delivered());
-}
-
-// Four host threads race Init, UnInit, Send and SetLog while a peer sends.
-// Every call gets a code that some state allows, each successful start made
-// one run (one bind, one loop), no datagram arrives twice, and afterwards
-// one UnInit and Init leave a working service.
-TEST_F(Misuse, HostThreadsRaceTheLifecycle) {
-  UdpPeer peer, stranger;
-  std::atomic<int> starts{0}, unexpected{0};
-  auto worker = [&](unsigned id) {
-    std::mt19937 rng(id);
-    for (int i = 0; i < 50; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 8));  // spread over the traffic
-      const unsigned op = rng() % 5;
-      if (op == 4) {
-        dll.SetLog(&log, &LogCapture::Callback, static_cast<int32_t>(1 + rng() % 2));
-        continue;
-      }
-      // To the peer (from the listen socket) or to a stranger, by turns.
-      const uint16_t to = (id + i) % 2 == 0 ? peer.Port() : stranger.Port();
-      const int32_t rc = op == 0   ? Start()
-                         : op == 1 ? dll.UnInit()
-                         : op == 2 ? dll.Send("127.0.0.1", to, "s", 1)
-                                   : dll.Send(nullptr, 0, id == 1 ? "b" : nullptr, 1);
-      starts += op == 0 && rc == 0;
-      unexpected += rc != TQ_PROXY_OK && rc != 1 && rc != TQ_PROXY_ERR_STATE &&
-                    (rc != TQ_PROXY_ERR_ARGUMENT || op != 3);  // 3: to every peer
-    }
-  };
-  std::vector<std::thread> threads;
-  for (unsigned id = 1; id <= 4; ++id) threads.emplace_back(worker, id);
-  for (int i = 0; i < 200; ++i) {
-    peer.SendTo("127.0.0.1", port, "p" + std::to_string(i));
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  for (std::thread &t : threads) t.join();
-  EXPECT_EQ(0, unexpected.load());
-  EXPECT_EQ(TQ_PROXY_OK, dll.UnInit());
-  EXPECT_LT(0, starts.load());
-  EXPECT_EQ(static_cast<size_t>(starts), log.Count("] Bind Success"));
-  EXPECT_EQ(static_cast<size_t>(starts), log.Count("] status report, do listen"));
-  EXPECT_EQ(payloads.size(), std::set<std::string>(payloads.begin(), payloads.end()).size());
   ASSERT_EQ(TQ_PROXY_OK, Start());
   EXPECT_TRUE(Delivered());
 }
@@ -202,12 +120,9 @@ TEST_P(LogCallback, CallsEveryExport) {
   EXPECT_EQ(c.results, results);
   EXPECT_EQ(0, late_debug.load());
   EXPECT_EQ(TQ_PROXY_ERR_STATE, dll.Send("127.0.0.1", peer.Port(), "x", 1));
-  std::string got;
-  for (const char *expected : {"nested", "outer"}) {
-    if (c.results[1] != 6 || (c.inside != 1 && expected[0] == 'o')) break;
-    ASSERT_TRUE(peer.Receive(&got));
-    EXPECT_EQ(expected, got);
-  }
+  std::string got;  // the nested send first
+  EXPECT_TRUE(c.results[1] != 6 || (peer.Receive(&got) && got == "nested")) << got;
+  EXPECT_TRUE(c.inside != 1 || (peer.Receive(&got) && got == "outer")) << got;
   dll.SetLog(&log, &LogCapture::Callback, TQ_PROXY_LOG_DEBUG);
   ASSERT_TRUE(Eventually([&] { return Start() == TQ_PROXY_OK; }));  // once the loop has ended
   EXPECT_EQ(1u, log.Count("] stop service\n"));
