@@ -28,9 +28,15 @@ std::shared_ptr<PeerConnContext> TQUdpService::GetPeerContext(SOCKET socket,
     }
     key = PeerKey(*from);
     context = std::shared_ptr<PeerConnContext>(new PeerConnContext(*from, socket, now));
-    // Full: the peer idle longest makes room, taken out as the sweep would.
+    // Full: peers already due leave first, as the next sweep would take
+    // them. That also brings the expiry order up to `now`, without which its
+    // oldest could be minutes off (a host callback may hold the loop that
+    // long). If none was due, the peer idle longest makes room.
     if (peer_contexts.size() >= max_peer_contexts) {
-      if (PeerConnContext *oldest = peer_expiry.TakeOldest()) {
+      while (PeerConnContext *due = peer_expiry.TakeDue(now)) RemovePeer(*due);
+      PeerConnContext *oldest =
+          peer_contexts.size() < max_peer_contexts ? nullptr : peer_expiry.TakeOldest();
+      if (oldest != nullptr) {
         removed_key = PeerKey(oldest->addr);
         RemovePeer(*oldest);
       }

@@ -67,8 +67,9 @@ TEST(PeerTable, OneContextPerSenderUntilStop) {
 // erasures cut its probe clusters) and its expiry order hold exactly the
 // peers of the model: each sweep removed exactly those idle for 300000 ms or
 // more, also when time jumps by minutes. The table is kept small: a new
-// peer then makes room by removing the one idle longest (within the expiry
-// order's 1024 ms), with one WARN line.
+// peer then makes room: the peers already due leave, or else the one idle
+// longest (within the expiry order's 1024 ms, also after minutes without a
+// sweep) with one WARN line.
 TEST(PeerTable, SweepsAndRoomForNewPeersAgreeWithAModel) {
   constexpr size_t kCapacity = 40;
   const int64_t limit = 300000;
@@ -102,8 +103,18 @@ TEST(PeerTable, SweepsAndRoomForNewPeersAgreeWithAModel) {
       const sockaddr_in a = Ipv4(ip.c_str(), 4000);
       const std::string key = MakePeerKey(&a);
       const bool known = model.count(key) != 0;
-      if (action < 2) {  // a datagram from the peer
-        const int64_t oldest_ms = model.empty() ? 0 : oldest->second;
+      const auto Sweep = [&] {
+        for (auto it = model.begin(); it != model.end();) {
+          const int64_t left = it->second + limit - g_now_ms;
+          at_boundary += left == 0 || left == 1;
+          it = left <= 0 ? model.erase(it) : std::next(it);
+        }
+      };
+      if (action < 2) {                                    // a datagram from the peer
+        if (!known && model.size() == kCapacity) Sweep();  // due peers leave before eviction
+        const auto oldest_left = std::min_element(
+            model.begin(), model.end(), [](auto &l, auto &r) { return l.second < r.second; });
+        const int64_t oldest_ms = model.empty() ? 0 : oldest_left->second;
         f.service.GetPeerContext(11, &a);
         const auto warned = f.log.Matching("] peer table full, ");
         ASSERT_EQ(!known && model.size() == kCapacity ? 1u : 0u, warned.size());
@@ -127,13 +138,9 @@ TEST(PeerTable, SweepsAndRoomForNewPeersAgreeWithAModel) {
         EXPECT_EQ(-1, f.service.Send(nullptr, 0, "x", 1));
         for (auto &m : model) m.second = g_now_ms;
       }
-      if (action == 4 || due) {
+      if (action == 4) {
         f.service.ExpirePeerContexts();
-        for (auto it = model.begin(); it != model.end();) {
-          const int64_t left = it->second + limit - g_now_ms;
-          at_boundary += left == 0 || left == 1;
-          it = left <= 0 ? model.erase(it) : std::next(it);
-        }
+        Sweep();
       }
       ASSERT_EQ(model.size(), f.service.peer_contexts.size()) << "step " << step;
       ASSERT_EQ(model.size(), f.service.peer_index.Size());
