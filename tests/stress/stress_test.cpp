@@ -109,8 +109,8 @@ TEST(Load, HostThreadsAndPeersAtOnceWhileLogRoutingChanges) {
   TqProxyDll dll;
   ASSERT_TRUE(dll.Load());
   auto quiet = std::make_unique<StdoutToNull>();  // the standard-output phases
-  LogTally logs[] = {{TQ_PROXY_LOG_INFO}, {TQ_PROXY_LOG_WARN}, {TQ_PROXY_LOG_DEBUG},
-                     {TQ_PROXY_LOG_NONE}};
+  LogTally logs[] = {
+      {TQ_PROXY_LOG_INFO}, {TQ_PROXY_LOG_WARN}, {TQ_PROXY_LOG_DEBUG}, {TQ_PROXY_LOG_NONE}};
   dll.SetLog(&logs[0], &LogTally::Callback, logs[0].min);
   const uint16_t port = FreeUdpPort();
   Inbound in;
@@ -200,9 +200,10 @@ TEST(Load, HostThreadsAndPeersAtOnceWhileLogRoutingChanges) {
   EXPECT_EQ(0, in.wrong.load());
   EXPECT_LE(missing, drops) << "datagrams missing beyond the kernel's receive drops";
   EXPECT_EQ(0u, bad_log);
-  std::printf("[load] duration=%.1fs datagrams_in=%lld delivered=%lld host_sent=%lld missing=%lld "
-              "kernel_drops=%lld\n",
-              Since(t0), inbound, in.delivered.load(), host_sent, missing, drops);
+  std::printf(
+      "[load] duration=%.1fs datagrams_in=%lld delivered=%lld host_sent=%lld missing=%lld "
+      "kernel_drops=%lld\n",
+      Since(t0), inbound, in.delivered.load(), host_sent, missing, drops);
 }
 // Linux's view (threads, resident memory, open fds: every socket that Wine
 // has handed us, and each thread's pipes), and the Windows handles, counted
@@ -312,10 +313,11 @@ TEST(Churn, StartStopUnderTrafficReturnsResources) {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
   EXPECT_LE(end.rss_kb, base.rss_kb + 8192);
 #endif
-  std::printf("[churn] cycles=%d threads=%lld->%lld fds=%lld->%lld handles=%lld->%lld "
-              "rss_kb=%lld->%lld\n",
-              cycles - kWarmup, base.threads, end.threads, base.fds, end.fds, base.handles,
-              end.handles, base.rss_kb, end.rss_kb);
+  std::printf(
+      "[churn] cycles=%d threads=%lld->%lld fds=%lld->%lld handles=%lld->%lld "
+      "rss_kb=%lld->%lld\n",
+      cycles - kWarmup, base.threads, end.threads, base.fds, end.fds, base.handles, end.handles,
+      base.rss_kb, end.rss_kb);
   dll.Unload();
 }
 
