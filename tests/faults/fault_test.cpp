@@ -1,18 +1,13 @@
-// Faults the service must survive. Those loopback can produce are provoked
-// for real (a peer that cannot take a datagram, a peer that is gone; a port
-// in use is the lifecycle suite's); the rest are injected through the test
-// seams. After each one the same service object must serve a real datagram
-// again.
+// Faults the service must survive: provoked for real where loopback can
+// (a peer that is gone; a port in use is the lifecycle suite's), injected
+// through the test seams otherwise. After each one the same service object
+// serves a real datagram again.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <thread>
-#include <cstring>
 #include <memory>
 #include <system_error>
 #if !defined(_WIN32)
-#include <poll.h>
 #include <sys/eventfd.h>
 #endif
 
@@ -24,8 +19,7 @@
 namespace {
 
 namespace seams = TqProxy::seams;
-using tqtest::Eventually;
-using tqtest::UdpPeer;
+using namespace tqtest;
 
 std::atomic<int> g_calls{0};  // calls that reached the current fake
 
@@ -36,15 +30,12 @@ R Failed(int error, R result) {
   return result;
 }
 #if defined(_WIN32)
-constexpr int kNoSocket = WSAEMFILE, kWaitError = ERROR_INVALID_HANDLE, kDown = WSAENETDOWN;
-constexpr int kReset = WSAECONNRESET;  // an ICMP port-unreachable, as Windows reports it
-constexpr int kNoBuffers = WSAENOBUFS;
+constexpr int kNoSocket = WSAEMFILE, kWaitError = ERROR_INVALID_HANDLE, kDown = WSAENETDOWN,
+              kNoBuffers = WSAENOBUFS, kReset = WSAECONNRESET;  // as Windows reports an ICMP
 // WSAStartup reports its error as its result; the last error is not set.
 int WSAAPI FailStartup(WORD, LPWSADATA) { return Failed(WSAEINVAL, WSASYSNOTREADY); }
-SOCKET WSAAPI FailSocket(int, int, int) {
-  ++g_calls;
-  return Failed(kNoSocket, INVALID_SOCKET);
-}
+void FailStartups() { seams::wsa_startup = &FailStartup; }
+SOCKET WSAAPI FailSocket(int, int, int) { return ++g_calls, Failed(kNoSocket, INVALID_SOCKET); }
 DWORD WSAAPI FailWait(DWORD, const WSAEVENT *, BOOL, DWORD, BOOL) {
   return Failed<DWORD>(kWaitError, WSA_WAIT_FAILED);
 }
@@ -57,8 +48,7 @@ WSAEVENT WSAAPI FailFirstEvent() {
 }
 // The breaker's event is made, with an error reported all the same.
 WSAEVENT WSAAPI FirstEventWithError() {
-  const WSAEVENT event = WSACreateEvent();
-  return g_calls++ > 0 ? event : Failed(WSAENOBUFS, event);
+  return g_calls++ > 0 ? WSACreateEvent() : Failed(kNoBuffers, WSACreateEvent());
 }
 // The queued datagram stays, as on Windows.
 int WSAAPI ResetOnce(SOCKET s, char *buffer, int size, int flags, sockaddr *from, int *len) {
@@ -67,15 +57,11 @@ int WSAAPI ResetOnce(SOCKET s, char *buffer, int size, int flags, sockaddr *from
 void FailWaits() { seams::wsa_wait_for_multiple_events = &FailWait; }
 void FailEnumerations() { seams::wsa_enum_network_events = &FailEnumeration; }
 void FailBreakerEvent() { seams::wsa_create_event = &FailFirstEvent; }
-void ReportErrorOnBreakerEvent() { seams::wsa_create_event = &FirstEventWithError; }
+void BreakerEventWithError() { seams::wsa_create_event = &FirstEventWithError; }
 #else
-constexpr int kNoSocket = EMFILE, kWaitError = EBADF, kDown = ENETDOWN;
-constexpr int kReset = ECONNREFUSED;  // an ICMP port-unreachable, as Linux reports it
-constexpr int kNoBuffers = ENOBUFS;
-int FailSocket(int, int, int) {
-  ++g_calls;
-  return Failed(kNoSocket, -1);
-}
+constexpr int kNoSocket = EMFILE, kWaitError = EBADF, kDown = ENETDOWN, kNoBuffers = ENOBUFS,
+              kReset = ECONNREFUSED;  // as Linux reports an ICMP port-unreachable
+int FailSocket(int, int, int) { return ++g_calls, Failed(kNoSocket, -1); }
 // The wait is the one poll with a timeout; the enumeration polls one
 // socket without one (the readiness poll has two sets).
 int FailWait(pollfd *fds, unsigned long n, int timeout) {
@@ -92,11 +78,10 @@ void FailWaits() { seams::poll_sockets = &FailWait; }
 void FailEnumerations() { seams::poll_sockets = &FailEnumeration; }
 // The breaker's event is made, with an error reported all the same.
 int FirstEventWithError(unsigned int initial, int flags) {
-  const int event = eventfd(initial, flags);
-  return Failed(kNoBuffers, event);
+  return Failed(kNoBuffers, eventfd(initial, flags));
 }
 void FailBreakerEvent() { seams::event_fd = &FailEventFd; }
-void ReportErrorOnBreakerEvent() { seams::event_fd = &FirstEventWithError; }
+void BreakerEventWithError() { seams::event_fd = &FirstEventWithError; }
 #endif
 
 // No breaker (out of memory) or no thread, as std::thread reports it.
@@ -108,13 +93,19 @@ std::shared_ptr<std::thread> NoThread(void (*)(TqProxy::TQUdpService *), TqProxy
   throw ThreadError();
 }
 void FailBreaker() { seams::make_breaker = &NoBreaker; }
+void FailSockets() { seams::create_socket = &FailSocket; }
+// The line of a socket that cannot be made.
+std::string SocketError() {
+  return "Socket Error, ret=-1, errno=" + std::to_string(kNoSocket) +
+         ", str=" + std::strerror(kNoSocket);
+}
 void FailThread() { seams::start_thread = &NoThread; }
 
 class Faults : public ::testing::Test {
  protected:
   void SetUp() override {
     g_calls = 0;
-    TqProxy::LogSink::Instance().SetLog(&log, &tqtest::LogCapture::Callback, TQ_PROXY_LOG_DEBUG);
+    TqProxy::LogSink::Instance().SetLog(&log, &LogCapture::Callback, TQ_PROXY_LOG_DEBUG);
   }
   void TearDown() override {
     seams::Reset();
@@ -132,7 +123,7 @@ class Faults : public ::testing::Test {
     return received;
   }
   int32_t Start() {
-    param = tqtest::MakeParam("127.0.0.1", port, &Received, this);
+    param = MakeParam("127.0.0.1", port, &Received, this);
     return service.Start(&param);
   }
   // A real datagram from a real peer (a new one by default) reaches the host.
@@ -146,15 +137,15 @@ class Faults : public ::testing::Test {
   // Lines at `level` that contain `text`; "" for all.
   size_t Lines(int level, const std::string &text) const {
     size_t n = 0;
-    for (const tqtest::LogLine &l : log.Matching(text)) n += l.level == level;
+    for (const LogLine &l : log.Matching(text)) n += l.level == level;
     return n;
   }
 
-  tqtest::WinsockSession winsock;  // the host's own session
-  tqtest::LogCapture log;
+  WinsockSession winsock;  // the host's own session
+  LogCapture log;
   std::mutex received_mutex;
   std::vector<std::string> received;
-  const uint16_t port = tqtest::FreeUdpPort();
+  const uint16_t port = FreeUdpPort();
   ProxyInitParam param{};
   TqProxy::TQUdpService service;
 };
@@ -172,41 +163,25 @@ std::vector<FailingCall> AllFailingCalls() {
   const auto text = [](int error) {
     return "err.no=" + std::to_string(error) + ", err.msg=" + std::strerror(error) + "\n";
   };
-  const std::string select_error =
-      "status report, select return error will exit net i/o thread, ret=-1, ";
-  const std::string thread_failed = "service engine start failed:";
-  return {
+  const std::string fail = "service engine start failed:", no_thread = ", create net i/o thread",
+                    no_socket = SocketError() + ", ip=127.0.0.1, port=",
+                    no_listen = fail + "service listen failed: " + std::strerror(kNoSocket) +
+                                ", do listen exception, will not start work thread\n",
+                    ends = "status report, select return error will exit net i/o thread, ret=-1, ",
+                    exits = "status report, select exception will exit net i/o thread, ret=";
+  std::vector<FailingCall> calls = {
+      {"ListenSocket", &FailSockets, TQ_PROXY_ERR_SOCKET, {no_socket, no_listen}},
+      {"Breaker", &FailBreaker, TQ_PROXY_ERR_SOCKET, {fail + std::bad_alloc().what() + no_thread}},
+      {"Thread", &FailThread, TQ_PROXY_ERR_SOCKET, {fail + ThreadError().what() + no_thread}},
+      {"EventWait", &FailWaits, TQ_PROXY_OK, {ends + text(kWaitError)}},
+      {"EventEnumeration", &FailEnumerations, TQ_PROXY_OK, {ends + text(kDown)}},
+      {"BreakerEvent", &FailBreakerEvent, TQ_PROXY_OK, {"status report, select "}},
+      // The breaker's code, whatever the thread's last error says.
+      {"BreakerEventWithError", &BreakerEventWithError, TQ_PROXY_OK, {exits, text(kNoBuffers)}}};
 #if defined(_WIN32)
-    // Its result; the last error is not set.
-    {"SocketLibrary",
-     [] { seams::wsa_startup = &FailStartup; },
-     TQ_PROXY_ERR_SOCKET,
-     {"WSAStartup fail=10091\n"}},
+  calls.push_back({"SocketLibrary", &FailStartups, TQ_PROXY_ERR_SOCKET, {"WSAStartup fail=10091"}});
 #endif
-        {"ListenSocket",
-         [] { seams::create_socket = &FailSocket; },
-         TQ_PROXY_ERR_SOCKET,
-         {"Socket Error, ret=-1, errno=" + std::to_string(kNoSocket) +
-              ", str=" + std::strerror(kNoSocket) + ", ip=127.0.0.1, port=",
-          thread_failed + "service listen failed: " + std::strerror(kNoSocket) +
-              ", do listen exception, will not start work thread\n"}},
-        {"Breaker",
-         &FailBreaker,
-         TQ_PROXY_ERR_SOCKET,
-         {thread_failed + std::bad_alloc().what() + ", create net i/o thread exception\n"}},
-        {"Thread",
-         &FailThread,
-         TQ_PROXY_ERR_SOCKET,
-         {thread_failed + ThreadError().what() + ", create net i/o thread exception\n"}},
-        {"EventWait", &FailWaits, TQ_PROXY_OK, {select_error + text(kWaitError)}},
-        {"EventEnumeration", &FailEnumerations, TQ_PROXY_OK, {select_error + text(kDown)}},
-        {"BreakerEvent", &FailBreakerEvent, TQ_PROXY_OK, {"status report, select "}},
-        // The breaker's code, whatever the thread's last error says.
-        {"BreakerEventWithError",
-         &ReportErrorOnBreakerEvent,
-         TQ_PROXY_OK,
-         {"] status report, select exception will exit net i/o thread, ret=", text(kNoBuffers)}},
-  };
+  return calls;
 }
 class FailingCalls : public Faults, public ::testing::WithParamInterface<FailingCall> {};
 
@@ -218,12 +193,12 @@ TEST_P(FailingCalls, LeaveTheServiceIdleAndAbleToStartAgain) {
   ASSERT_EQ(TQ_PROXY_OK, Start());
   EXPECT_EQ(TQ_PROXY_OK, service.Stop());
   call.fail();
-  const ProxyInitParam other = tqtest::MakeParam("127.0.0.1", port, nullptr, &g_calls);
+  const ProxyInitParam other = MakeParam("127.0.0.1", port, nullptr, &g_calls);
   EXPECT_EQ(call.start_result, service.Start(&other));
   UdpPeer peer;  // some loop calls fail only on an event
   for (int i = 0; i < 50 && Lines(TQ_PROXY_LOG_ERROR, call.lines[0]) == 0; ++i) {
     peer.SendTo("127.0.0.1", port, "x");
-    tqtest::SleepMs(100);
+    SleepMs(100);
   }
   for (const std::string &line : call.lines) EXPECT_EQ(1u, Lines(TQ_PROXY_LOG_ERROR, line)) << line;
   EXPECT_TRUE(Eventually([&] { return service.state.load() == 0; }));
@@ -237,7 +212,7 @@ TEST_P(FailingCalls, LeaveTheServiceIdleAndAbleToStartAgain) {
   EXPECT_EQ(TQ_PROXY_OK, service.Stop());
   EXPECT_TRUE(UdpPeer("127.0.0.1", port).Bound());
   const SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);  // the host's Winsock still works
-  EXPECT_TRUE(s != INVALID_SOCKET && tqtest::CloseSocket(s) == 0);
+  EXPECT_TRUE(s != INVALID_SOCKET && CloseSocket(s) == 0);
   ASSERT_EQ(TQ_PROXY_OK, Start());
   EXPECT_TRUE(Delivers("after the failure"));
 }
@@ -248,11 +223,9 @@ INSTANTIATE_TEST_SUITE_P(Faults, FailingCalls, ::testing::ValuesIn(AllFailingCal
 TEST_F(Faults, SendSocketCreationFailureFailsTheSendAndIsRetried) {
   ASSERT_EQ(TQ_PROXY_OK, Start());
   UdpPeer peer;
-  seams::create_socket = &FailSocket;
+  FailSockets();
   EXPECT_EQ(TQ_PROXY_ERR_SOCKET, service.Send("127.0.0.1", peer.Port(), "lost", 4));
-  EXPECT_EQ(1u,
-            Lines(TQ_PROXY_LOG_ERROR, "Socket Error, ret=-1, errno=" + std::to_string(kNoSocket) +
-                                          ", str=" + std::strerror(kNoSocket) + "\n"));
+  EXPECT_EQ(1u, Lines(TQ_PROXY_LOG_ERROR, SocketError() + "\n"));
   seams::Reset();
   EXPECT_EQ(5, service.Send("127.0.0.1", peer.Port(), "found", 5));
   EXPECT_EQ(1u, Lines(TQ_PROXY_LOG_INFO, "Socket Send fd="));  // for the socket made only
@@ -271,18 +244,18 @@ TEST_F(Faults, StopSleepsWhileASendIsInFlight) {
   const LogCallback hold = [](void *, int32_t, const char *line) {
     if (std::strstr(line, "] send data to") == nullptr) return;
     held = true;
-    while (!release) tqtest::SleepMs(1);
+    while (!release) SleepMs(1);
   };
   TqProxy::LogSink::Instance().SetLog(nullptr, hold, TQ_PROXY_LOG_DEBUG);
   std::thread sender([&] { service.Send("127.0.0.1", sink.Port(), "held", 4); });
   ASSERT_TRUE(Eventually([] { return held.load(); }));
   double stop_cpu_ms = -1;
   std::thread stopper([&] {
-    const double before = tqtest::ThreadCpuMs();
+    const double before = ThreadCpuMs();
     service.Stop();
-    stop_cpu_ms = tqtest::ThreadCpuMs() - before;
+    stop_cpu_ms = ThreadCpuMs() - before;
   });
-  tqtest::SleepMs(600);
+  SleepMs(600);
   release = true;
   sender.join();
   stopper.join();
@@ -307,7 +280,7 @@ TEST_F(Faults, PortUnreachableIsNoFaultAndTheLoopGoesOn) {
   gone.reset();
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(4, service.Send("127.0.0.1", gone_port, "lost", 4));
-    tqtest::SleepMs(150);  // a few loop cycles for any error to surface
+    SleepMs(150);  // a few loop cycles for any error to surface
   }
   EXPECT_TRUE(Delivers("second"));
   EXPECT_EQ((std::vector<std::string>{"first", "gone", "second"}), Delivered());
