@@ -93,15 +93,16 @@ long long UdpDropsOnPorts(const std::set<uint16_t> &ports) {
   return drops;
 }
 
-// Eight host threads send at once, each to known peers (all heard on the
-// one listen socket: under Wine concurrent sends on it fail unless taken in
-// turn) and to sockets that are no peers (the one send socket), while the
-// peers send numbered datagrams in and the log routing changes (callbacks
-// at four levels, standard output). Every send reports its full length;
-// every datagram arrives once, intact and in order, unless the kernel
-// counted a receive drop for it; no line reaches a callback below its level.
+// Sixteen host threads send at once to known peers (all heard on the one
+// listen socket: under Wine concurrent sends on it fail unless taken in
+// turn, which more threads than cores bring out) and to sockets that are no
+// peers (the one send socket), while the peers send numbered datagrams in
+// and the log routing changes (callbacks at four levels, standard output).
+// Every send reports its full length; every datagram arrives once, intact
+// and in order, unless the kernel counted a receive drop for it; no line
+// reaches a callback below its level.
 TEST(Load, HostThreadsAndPeersAtOnceWhileLogRoutingChanges) {
-  constexpr int kEach = 200;
+  constexpr int kSenders = 2 * kPeers, kEach = 400;
   Watchdog dog(static_cast<int>(120 + 2 * kSoak));
   WinsockSession ws;
   TqProxyDll dll;
@@ -122,7 +123,7 @@ TEST(Load, HostThreadsAndPeersAtOnceWhileLogRoutingChanges) {
   const long long drops_before = UdpDropsOnPorts(ports);
   const auto t0 = Clock::now();
   std::atomic<bool> done{false};
-  std::atomic<int> senders_left{kPeers}, wrong_sends{0}, sent_to[2 * kPeers] = {};
+  std::atomic<int> senders_left{kSenders}, wrong_sends{0}, sent_to[2 * kPeers] = {};
   std::set<std::string> got[2 * kPeers];
   std::vector<std::thread> threads;
   for (int i = 0; i < 2 * kPeers; ++i) {
@@ -141,7 +142,7 @@ TEST(Load, HostThreadsAndPeersAtOnceWhileLogRoutingChanges) {
       SleepMs(pause);
     }
   });
-  for (int t = 0; t < kPeers; ++t) {
+  for (int t = 0; t < kSenders; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kEach || Since(t0) < kSoak; ++i) {
         const std::string d = std::to_string(t) + "/" + std::to_string(i);
