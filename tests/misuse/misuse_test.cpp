@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <random>
 
 #include "dll_test.h"
 
@@ -138,6 +139,36 @@ INSTANTIATE_TEST_SUITE_P(
                       ReentryCase{"InsideUnInit", "] stop service", 2, {kState, kState, 0}},
                       ReentryCase{"InsideInit", "] Bind Success", 3, {kState, kState, 0}}),
     [](const ::testing::TestParamInfo<ReentryCase> &info) { return std::string(info.param.name); });
+
+// Four host threads race Init, UnInit and Send while a peer sends: every
+// call gets a code that some state allows, each successful start made one
+// run (one bind, one loop), and then UnInit and Init leave a working service.
+TEST_F(Misuse, HostThreadsRaceTheLifecycle) {
+  std::atomic<int> starts{0}, unexpected{0};
+  auto worker = [&](unsigned id) {
+    std::mt19937 rng(id);
+    for (int i = 0; i < 50; ++i) {
+      SleepMs(static_cast<int>(rng() % 8));  // spread over the traffic
+      const unsigned op = rng() % 3;
+      const int32_t rc = op == 0 ? Start() : op == 1 ? dll.UnInit() : dll.Send(nullptr, 0, "s", 1);
+      starts += op == 0 && rc == TQ_PROXY_OK;
+      unexpected += rc != TQ_PROXY_OK && rc != 1 && rc != TQ_PROXY_ERR_STATE &&
+                    (rc != TQ_PROXY_ERR_ARGUMENT || op != 2);  // no peer yet
+    }
+  };
+  std::vector<std::thread> threads;
+  for (unsigned id = 1; id <= 4; ++id) threads.emplace_back(worker, id);
+  UdpPeer peer;
+  for (int i = 0; i < 200; ++i, SleepMs(5)) peer.SendTo("127.0.0.1", port, "p");
+  for (std::thread &t : threads) t.join();
+  EXPECT_EQ(0, unexpected.load());
+  EXPECT_EQ(TQ_PROXY_OK, dll.UnInit());
+  EXPECT_LT(0, starts.load());
+  EXPECT_EQ(static_cast<size_t>(starts), log.Count("] Bind Success"));
+  EXPECT_EQ(static_cast<size_t>(starts), log.Count("] status report, do listen"));
+  ASSERT_EQ(TQ_PROXY_OK, Start());
+  EXPECT_TRUE(Delivered());
+}
 
 // After the loop has ended by itself, a FreeLibrary without UnInit unloads
 // the library and frees its port: the reference the library held on itself
