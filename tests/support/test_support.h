@@ -53,11 +53,6 @@ namespace tqtest {
 // The library's file, found by the loader's usual search (beside the exe).
 constexpr const char *kLibraryName = "TqProxy.dll";
 constexpr const char *kExeSuffix = ".exe";
-constexpr int kErrorMessageSize = WSAEMSGSIZE;
-constexpr int kErrorWouldBlock = WSAEWOULDBLOCK;
-constexpr int kErrorAddressInUse = WSAEADDRINUSE;
-constexpr int kErrorInvalidArgument = WSAEINVAL;
-constexpr int kErrorAddressNotAvailable = WSAEADDRNOTAVAIL;
 constexpr int kErrorNotSocket = WSAENOTSOCK;  // a closed socket
 using Module = HMODULE;
 
@@ -195,11 +190,6 @@ inline long long CountHandles() {
 #else
 // The soname: found beside the test programs through their run path.
 constexpr const char *kLibraryName = "libTqProxy.so.1";
-constexpr int kErrorMessageSize = EMSGSIZE;
-constexpr int kErrorWouldBlock = EWOULDBLOCK;
-constexpr int kErrorAddressInUse = EADDRINUSE;
-constexpr int kErrorInvalidArgument = EINVAL;
-constexpr int kErrorAddressNotAvailable = EADDRNOTAVAIL;
 constexpr int kErrorNotSocket = EBADF;  // a closed socket
 using Module = void *;
 
@@ -274,6 +264,18 @@ inline bool EventIsSet(int event) {
 // Every handle is a file descriptor here: counted by CountDirectory.
 inline long long CountHandles() { return 0; }
 #endif
+
+// The system's error numbers the tests expect, by their POSIX names.
+#if defined(_WIN32)
+#define TQTEST_ERROR(name) WSA##name
+#else
+#define TQTEST_ERROR(name) name
+#endif
+constexpr int kErrorMessageSize = TQTEST_ERROR(EMSGSIZE);
+constexpr int kErrorWouldBlock = TQTEST_ERROR(EWOULDBLOCK);
+constexpr int kErrorAddressInUse = TQTEST_ERROR(EADDRINUSE);
+constexpr int kErrorInvalidArgument = TQTEST_ERROR(EINVAL);
+constexpr int kErrorAddressNotAvailable = TQTEST_ERROR(EADDRNOTAVAIL);
 
 // Standard output to the null device for the life of the object.
 class StdoutToNull {
