@@ -12,10 +12,10 @@ using namespace tqtest;
 
 namespace {
 
-// Time text (to the second), level name, tag, source file and function,
-// message, exactly one line feed.
+// Time text, level name, tag, source file and function, message, exactly
+// one line feed.
 const std::string kLogLine =
-    R"(\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\.\d{3}\]\[(DEBUG|INFO|WARN|ERROR)\]<TqProxy>)"
+    R"(\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})\]\[(DEBUG|INFO|WARN|ERROR)\]<TqProxy>)"
     R"(\[tq_udp_service->TqProxy::TQUdpService::(\w+):\d+\] ([^\r\n]*)\n)";
 
 // Minimum 2 lets every line but DEBUG through, in order, each stamped with

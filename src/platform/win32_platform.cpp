@@ -160,15 +160,16 @@ void WriteConsole(const char *text) {
   WriteFile(out, text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
 }
 
-// Seconds from the C runtime's local time, milliseconds from the system
-// file time: two independent reads.
+// Seconds and milliseconds from one read of the system time, the seconds
+// made local by the C runtime: two reads could straddle a second and stamp
+// a line almost a second early.
 void LocalTimeNow(std::tm *local, int *millis) {
-  std::time_t now = std::time(nullptr);
-  localtime_s(local, &now);
   FILETIME file_time;
   GetSystemTimeAsFileTime(&file_time);
   const uint64_t ticks =
       (static_cast<uint64_t>(file_time.dwHighDateTime) << 32) | file_time.dwLowDateTime;
+  const std::time_t now = static_cast<std::time_t>((ticks / 10000 - kUnixEpochInFileTimeMs) / 1000);
+  localtime_s(local, &now);
   *millis = static_cast<int>((ticks / 10000 - kUnixEpochInFileTimeMs) % 1000);
 }
 

@@ -318,20 +318,22 @@ inline void WriteStdout(const char *text) {
 #endif
 }
 
-// The local time to the second, "YYYY-MM-DD hh:mm:ss", from the system's
-// own clock (not the runtime's, whose time zone rules may differ).
+// The local time to the millisecond, "YYYY-MM-DD hh:mm:ss.mmm", from the
+// system's own clock (not the runtime's, whose time zone rules may differ).
 inline std::string LocalTimeText() {
   char text[32];
 #if defined(_WIN32)
   SYSTEMTIME t;
   GetLocalTime(&t);
-  std::snprintf(text, sizeof(text), "%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay,
-                t.wHour, t.wMinute, t.wSecond);
+  std::snprintf(text, sizeof(text), "%04u-%02u-%02u %02u:%02u:%02u.%03u", t.wYear, t.wMonth, t.wDay,
+                t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
 #else
-  const time_t now = time(nullptr);
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
   tm local{};
-  localtime_r(&now, &local);
-  std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &local);
+  localtime_r(&now.tv_sec, &local);
+  const size_t n = std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &local);
+  std::snprintf(text + n, sizeof(text) - n, ".%03ld", now.tv_nsec / 1000000);
 #endif
   return text;
 }
