@@ -72,7 +72,7 @@ TEST(LogTest, LinesAtOrAboveTheMinimumInFormatAndOrder) {
 TEST(ConsoleHost, StdoutNoticesAndUnloadWhileRunning) {
   std::string out;
   const int code = RunChild("console_host", std::to_string(FreeUdpPort()), &out);
-  EXPECT_EQ(0, code) << out;  // 99: hung, the unload most likely
+  EXPECT_EQ(0, code) << out;
 
   const size_t split = out.find("callback=");
   ASSERT_NE(std::string::npos, split) << out;

@@ -52,7 +52,6 @@ namespace tqtest {
 #if defined(_WIN32)
 // The library's file, found by the loader's usual search (beside the exe).
 constexpr const char *kLibraryName = "TqProxy.dll";
-constexpr const char *kExeSuffix = ".exe";
 constexpr int kErrorNotSocket = WSAENOTSOCK;  // a closed socket
 using Module = HMODULE;
 
@@ -89,40 +88,6 @@ inline char *Guarded(size_t size) {
   return base + span - size;
 }
 
-// Runs a program beside this one with `argument`, its output in `out`;
-// its exit code, 99 when it had to be ended after `timeout_ms`.
-inline int RunChild(const std::string &program, const std::string &argument, std::string *out,
-                    int timeout_ms = 10000) {
-  char temp[MAX_PATH];
-  const std::string out_path = std::string(temp, GetTempPathA(MAX_PATH, temp)) + "tq_child_" +
-                               std::to_string(GetCurrentProcessId()) + ".txt";
-  SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-  HANDLE file = CreateFileA(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  STARTUPINFOA si{};
-  si.cb = sizeof(si);
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdOutput = si.hStdError = file;
-  PROCESS_INFORMATION pi{};
-  std::string command = program + kExeSuffix + " " + argument;
-  DWORD code = 1000;
-  if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-    if (WaitForSingleObject(pi.hProcess, timeout_ms) != WAIT_OBJECT_0) {
-      TerminateProcess(pi.hProcess, 99);
-    }
-    WaitForSingleObject(pi.hProcess, 5000);
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-  }
-  CloseHandle(file);
-  std::FILE *f = std::fopen(out_path.c_str(), "rb");
-  out->clear();
-  for (int c; f != nullptr && (c = std::fgetc(f)) != EOF;) out->push_back(static_cast<char>(c));
-  if (f != nullptr) std::fclose(f);
-  DeleteFileA(out_path.c_str());
-  return static_cast<int>(code);
-}
 // A Linux file's path as this process opens it (under Wine, the Z: drive).
 inline std::string SystemPath(std::string path) {
   for (char &c : path) c = c == '/' ? '\\' : c;
@@ -231,19 +196,6 @@ inline char *Guarded(size_t size) {
   return base + span - size;
 }
 
-// Through the shell, under coreutils' timeout, whose 124 says it had to end
-// the program.
-inline int RunChild(const std::string &program, const std::string &argument, std::string *out,
-                    int timeout_ms = 10000) {
-  const std::string command = "timeout -s KILL " + std::to_string(timeout_ms / 1000.0) + " ./" +
-                              program + " " + argument + " 2>&1";
-  std::FILE *pipe = popen(command.c_str(), "r");
-  out->clear();
-  for (int c; pipe != nullptr && (c = std::fgetc(pipe)) != EOF;) out->push_back(char(c));
-  const int status = pipe != nullptr ? pclose(pipe) : -1;
-  if (!WIFEXITED(status)) return 1000;
-  return WEXITSTATUS(status) == 124 ? 99 : WEXITSTATUS(status);
-}
 inline std::string SystemPath(std::string path) { return path; }
 inline std::string OwnProcDir() { return "/proc/self/"; }
 inline long long CountDirectory(const std::string &dir) {
@@ -351,6 +303,26 @@ inline double ThreadCpuMs() {
   timespec t{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
   return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+#endif
+}
+
+// Runs a program beside this one with `argument` through the shell, and
+// returns its exit code, its output (standard error too) in `out`. A child
+// that hangs holds the test up until CTest's timeout fails it.
+inline int RunChild(const std::string &program, const std::string &argument, std::string *out) {
+#if defined(_WIN32)
+  std::FILE *pipe = _popen((program + ".exe " + argument + " 2>&1").c_str(), "rb");
+#else
+  std::FILE *pipe = popen(("./" + program + " " + argument + " 2>&1").c_str(), "r");
+#endif
+  out->clear();
+  for (int c; pipe != nullptr && (c = std::fgetc(pipe)) != EOF;) out->push_back(char(c));
+  if (pipe == nullptr) return 1000;
+#if defined(_WIN32)
+  return _pclose(pipe);
+#else
+  const int status = pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 #endif
 }
 
