@@ -17,7 +17,9 @@ if [ -z "${TQ_NETNS_PHASE:-}" ]; then
     # Made by the first phase's wineboot, saved when its server ends, reused.
     # (Not a copy of the build's prefix: its running server may not have
     # saved the registry yet, and a half-written copy lacks Wine's services.)
-    export TQ_NETNS_PLATFORM=wine WINEPREFIX="$(cd "$2" && pwd)/wineprefix-netns"
+    export TQ_NETNS_PLATFORM=wine WINEPREFIX="$(cd "$2" && pwd)/wineprefix-netns" PATH=/usr/lib/wine:$PATH \
+      WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d" TZ=UTC
+    unset DISPLAY
     mkdir -p "$WINEPREFIX"
     ;;
   esac
@@ -32,10 +34,6 @@ fi
 # namespace's Wine server (for a Windows host), run its tests, clean up.
 wine=false
 [ "$TQ_NETNS_PLATFORM" != wine ] || wine=true
-if $wine; then
-  export PATH=/usr/lib/wine:$PATH WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d" TZ=UTC
-  unset DISPLAY
-fi
 peer_pid=""
 # Also on a failed layout: the peers' namespace and this namespace's server go.
 trap 'set +e; [ -z "$peer_pid" ] || kill "$peer_pid"; ! $wine || wineserver -k 2>/dev/null' EXIT

@@ -2,43 +2,27 @@
 # inside a network namespace laid out by run_netns_tests.sh, the Windows host
 # under that namespace's own Wine server, the native one as it is; peers
 # live in a second namespace (PEER_PID) and reach the service over veth pairs.
-import ctypes
-import json
-import os
-import re
-import socket
-import subprocess
-import sys
-import time
-import unittest
+import ctypes, json, os, re, socket, subprocess, sys, time, unittest  # noqa: E401
 from concurrent.futures import ThreadPoolExecutor
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from tq_host import Host  # noqa: E402
 
-PHASE = os.environ["TQ_NETNS_PHASE"]
-PORT = 47001
-# What differs per platform. Windows lists every adapter, loopback and
-# those that are down included; Linux only interfaces that are up with an
-# IPv4 address, the loopback interface left out.
-EXPECT = {
-    "wine": {
-        "listed": lambda link: True,
-        # The adapters phase's addresses in adapter order: 127.0.0.1 is never
-        # bound, and 198.18.4.1 sits on two adapters.
-        "bound": ["127.0.0.2", "198.18.0.1", "198.18.2.1", "198.18.4.1"],
-        "no_address": ["check ip address exception, ip=127.0.0.1"],
-    },
-    "linux": {
-        "listed": lambda link: "UP" in link["flags"] and "LOOPBACK" not in link["flags"] and any(
-            a["family"] == "inet" for a in link["addr_info"]),
-        "bound": ["198.18.0.1", "198.18.2.1"],
-        "no_address": ["Call to GetAdaptersAddresses failed with error: 61",  # ENODATA
-                       "No addresses were found for the requested parameters"],
-    },
-}[os.environ["TQ_NETNS_PLATFORM"]]
-BOUND = EXPECT["bound"]
-HOST = ["wine64"] * (os.environ["TQ_NETNS_PLATFORM"] == "wine") + [os.environ["HOST_EXE"], str(PORT)]
+PHASE, WINE, PORT = os.environ["TQ_NETNS_PHASE"], os.environ["TQ_NETNS_PLATFORM"] == "wine", 47001
+HOST = ["wine64"] * WINE + [os.environ["HOST_EXE"], str(PORT)]
+# What differs per platform. Windows lists every adapter, loopback and those
+# that are down included, and binds the adapters phase's addresses in adapter
+# order: 127.0.0.1 never, 198.18.4.1 (on two adapters) once. Linux lists only
+# interfaces that are up with an IPv4 address, the loopback interface left out.
+BOUND = ["127.0.0.2", "198.18.0.1", "198.18.2.1", "198.18.4.1"] if WINE else ["198.18.0.1", "198.18.2.1"]
+NO_ADDRESS = ["check ip address exception, ip=127.0.0.1"] if WINE else [
+    "Call to GetAdaptersAddresses failed with error: 61",  # ENODATA
+    "No addresses were found for the requested parameters"]
+
+
+def listed(link):
+    return WINE or ("UP" in link["flags"] and "LOOPBACK" not in link["flags"]
+                    and any(a["family"] == "inet" for a in link["addr_info"]))
 
 
 def peer_socket(ip):  # a UDP socket made in the peers' namespace, bound to ip there
@@ -61,8 +45,8 @@ class LoopbackOnlyMachine(unittest.TestCase):
         host = Host(HOST)
         host.stop()
         self.assertIn("INIT -98", host.lines)
-        for line in EXPECT["no_address"] + ["service engine get sys net failed, size=0", "service engine start "
-                                            "failed:service listen failed: , do listen exception, will not start work thread"]:
+        for line in NO_ADDRESS + ["service engine get sys net failed, size=0", "service engine start failed:service "
+                                  "listen failed: , do listen exception, will not start work thread"]:
             self.assertIn(line, host.messages())
 
 
@@ -71,12 +55,9 @@ class Adapters(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.host = Host(HOST)
+        cls.addClassCleanup(cls.host.stop)
         status = cls.host.wait_for(r"status report, do listen")
         cls.listed = [(ip, int(h)) for ip, h in re.findall(r"([\d.]+):%d:<(\d+)>;" % PORT, status)]
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.host.stop()
 
     def test_every_adapter_is_described_and_every_address_bound_once_in_order(self):
         # Against what the kernel reports; the exact line formats are the discovery unit test's.
@@ -84,7 +65,7 @@ class Adapters(unittest.TestCase):
         first, last = msgs.index("<< =============================="), msgs.index("============================== >>")
         blocks = ("\n" + "\n".join(msgs[first + 1:last]) + "\n").split("\nIfIndex (IPv4 interface):")[1:]
         links = [l for l in sorted(json.loads(subprocess.check_output(["ip", "-j", "addr", "show"])),
-                                   key=lambda l: l["ifindex"]) if EXPECT["listed"](l)]
+                                   key=lambda l: l["ifindex"]) if listed(l)]
         self.assertEqual(len(links), len(blocks))
         for link, block in zip(links, blocks):
             name, mac = link["ifname"], link["address"]

@@ -1,8 +1,6 @@
 # netns_host run as a child process (under Wine or natively), its standard
 # output collected line by line; the end of its input stops it.
-import re
-import subprocess
-import threading
+import re, subprocess, threading  # noqa: E401
 
 
 class Host:
