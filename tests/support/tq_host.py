@@ -36,6 +36,5 @@ class Host:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             raise
-        if status != 0:  # a crash, or a sanitizer's report
-            raise AssertionError("host exit status %d" % status)
+        assert status == 0, "host exit status %d" % status  # a crash, or a sanitizer's report
         self.wait_for(r"^EXIT$", 5)
