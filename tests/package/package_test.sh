@@ -41,7 +41,7 @@ check_tree() { # check_tree <root> <what>
   # shellcheck disable=SC2086  # one path a word
   [ "$got" = "$(printf '%s\n' $files "$links" | grep . | LC_ALL=C sort)" ] || fail "$2 files and links:
 $got"
-  # Stripped for release: the exports (and the DLL's version resource) survive.
+  # The shipped, stripped library: exports, imports (and the DLL's version resource).
   logged "$2-library" sh "$src/tests/check_exports.sh" "$1/$lib"
 }
 
