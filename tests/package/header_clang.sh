@@ -6,27 +6,16 @@
 set -eu
 src=$(cd "$1" && pwd)
 target=${2:-x86_64-w64-mingw32}
-clang=$(command -v clang || command -v clang-14) || {
-  echo "SKIP: clang is not installed (apt-get install clang)"
-  exit 77
-}
+clang=$(command -v clang || command -v clang-14) || { echo "SKIP: clang is not installed" && exit 77; }
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-# Linux binds plain undefined symbols in the loader; Windows imports them.
-if [ "$target" = native ]; then set -- nm ''; else set -- "$target-nm" __imp_ "--target=$target"; fi
-nm=$1 imported=$2
-shift 2
+if [ "$target" = native ]; then set --; else set -- "--target=$target"; fi
 cc() { "$clang" "$@" -Wall -Wextra -Werror -I"$src/include" -c; }
 # The header's own check file (layout asserts, a callback, the codes), strictly.
 for std in c89 c99 c11 c++11 c++17; do
   lang=${std%%[0-9]*}
   cc "$@" -x "$lang" -std=$std -pedantic "$src/tests/header_compile_test.c" -o "$out/$std.o"
 done
-# A whole host next to the system headers, and the names it leaves for the library.
+# A whole host next to the system headers.
 cc "$@" -std=c99 "$src/examples/c_host.c" -o "$out/c_host.o"
-imports=$("$nm" "$out/c_host.o" | sed -n "s/^ *U $imported\(TQ_\)/\1/p" | LC_ALL=C sort | tr '\n' ' ')
-[ "$imports" = "TQ_Proxy_Init TQ_Proxy_Send TQ_Proxy_SetLog TQ_Proxy_UnInit " ] || {
-  echo "FAIL: clang's object imports: $imports"
-  exit 1
-}
 echo "TqProxy.h compiles with $("$clang" --version | head -n 1) for $target as C89/C99/C11 and C++11/C++17"

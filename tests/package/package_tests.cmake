@@ -6,14 +6,12 @@ set(TQPROXY_PACKAGE_TEST_DIR ${CMAKE_CURRENT_LIST_DIR})
 # A sanitizer build is no release: its library needs a runtime that a host
 # built with plain flags cannot load.
 if(NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
-  foreach(mode consumer archive)
-    add_test(NAME package_${mode}
-      COMMAND sh ${TQPROXY_PACKAGE_TEST_DIR}/package_test.sh ${mode} ${CMAKE_SOURCE_DIR}
-              ${CMAKE_BINARY_DIR} $<IF:$<BOOL:${WIN32}>,win64,linux>)
-    set_tests_properties(package_${mode} PROPERTIES TIMEOUT 180)
-  endforeach()
   # Both install from the build folder (its install manifest): one at a time.
-  set_tests_properties(package_consumer package_archive PROPERTIES RESOURCE_LOCK tqproxy_install)
+  foreach(mode consumer archive)
+    add_test(NAME package_${mode} COMMAND sh ${TQPROXY_PACKAGE_TEST_DIR}/package_test.sh ${mode}
+      ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR} $<IF:$<BOOL:${WIN32}>,win64,linux>)
+    set_tests_properties(package_${mode} PROPERTIES TIMEOUT 180 RESOURCE_LOCK tqproxy_install)
+  endforeach()
 endif()
 
 # The examples check their own results: exit code 0 is the pass.
@@ -28,14 +26,11 @@ if(NOT WIN32)
   set_tests_properties(example_tqproxy_dynamic_host PROPERTIES
     ENVIRONMENT LD_LIBRARY_PATH=${CMAKE_BINARY_DIR}/bin)
 endif()
-add_test(NAME example_tqproxy_hub
-  COMMAND sh ${TQPROXY_PACKAGE_TEST_DIR}/hub_example_test.sh $<TARGET_FILE:tqproxy_hub>
-          ${CMAKE_SOURCE_DIR})
+add_test(NAME example_tqproxy_hub COMMAND sh ${TQPROXY_PACKAGE_TEST_DIR}/hub_example_test.sh
+  $<TARGET_FILE:tqproxy_hub> ${CMAKE_SOURCE_DIR})
 set_tests_properties(example_tqproxy_hub PROPERTIES TIMEOUT 90)
 
-add_test(NAME header_compiles_with_clang
-  COMMAND sh ${TQPROXY_PACKAGE_TEST_DIR}/header_clang.sh ${CMAKE_SOURCE_DIR}
-          $<IF:$<BOOL:${WIN32}>,x86_64-w64-mingw32,native>)
+add_test(NAME header_compiles_with_clang COMMAND sh ${TQPROXY_PACKAGE_TEST_DIR}/header_clang.sh
+  ${CMAKE_SOURCE_DIR} $<IF:$<BOOL:${WIN32}>,x86_64-w64-mingw32,native>)
 add_test(NAME source_format COMMAND sh ${CMAKE_SOURCE_DIR}/scripts/check-format.sh)
-set_tests_properties(header_compiles_with_clang source_format PROPERTIES SKIP_RETURN_CODE 77
-  TIMEOUT 120)
+set_tests_properties(header_compiles_with_clang source_format PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120)

@@ -1,8 +1,6 @@
 # netns_host run as a child process (under Wine or natively), its standard
 # output collected line by line; the end of its input stops it.
-import re
-import subprocess
-import threading
+import re, subprocess, threading  # noqa: E401
 
 
 class Host:
@@ -38,6 +36,5 @@ class Host:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             raise
-        if status != 0:  # a crash, or a sanitizer's report
-            raise AssertionError("host exit status %d" % status)
+        assert status == 0, "host exit status %d" % status  # a crash, or a sanitizer's report
         self.wait_for(r"^EXIT$", 5)
