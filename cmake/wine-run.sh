@@ -4,13 +4,7 @@
 here=$(cd "$(dirname "$0")" && pwd)
 : "${WINEPREFIX:=${TQPROXY_WINEPREFIX:-$here/../build/wineprefix}}"
 export WINEPREFIX
-export WINEDEBUG=-all
-# No winedbg: once it has attached to a crashed process, Wine may end that
-# process with status 0 (its threads leave through SIGQUIT with 0). Without
-# it, a crash exits with the low byte of the exception code (5).
-export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
-export TZ=UTC
-unset DISPLAY
+. "$here/../scripts/wine-env.sh"  # the other settings
 wine=/usr/lib/wine/wine64
 case " $* " in
 *" --gtest_filter="*) ;;

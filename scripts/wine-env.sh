@@ -8,6 +8,9 @@ export PATH=/usr/lib/wine:$PATH
 export WINEPREFIX="${WINEPREFIX:-$(cd "${TQ_BUILD_DIR:-$1}" && pwd)/wineprefix}"
 export TQPROXY_WINEPREFIX="$WINEPREFIX"
 export WINEDEBUG=-all
+# No winedbg: once it has attached to a crashed process, Wine may end that
+# process with status 0 (its threads leave through SIGQUIT with 0). Without
+# it, a crash exits with the low byte of the exception code (5).
 export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 export TZ=UTC
 unset DISPLAY

@@ -30,7 +30,7 @@ int ExitWithCallbackSet(tqtest::TqProxyDll &dll, int32_t port) {
   std::atexit([] { g_exiting = true; });
   dll.SetLog(nullptr, &MarkingLog, 1);
   ProxyInitParam param = tqtest::MakeParam("127.0.0.1", port);
-  if (dll.Init(&param) != 0) return 50;
+  if (dll.Init(&param) != TQ_PROXY_OK) return 50;
   tqtest::SleepMs(200);  // the loop is in its wait
   return 0;              // no UnInit, no unload
 }
@@ -47,7 +47,8 @@ int main(int argc, char **argv) {
   ProxyInitParam no_port = tqtest::MakeParam("127.0.0.1", 0);
   const std::string big(70000, 'x');  // too large for one datagram: a WARN line
   // No SetLog yet: lines of every level go to standard output.
-  if (dll.Init(&no_port) != -98 || dll.Init(&param) != 0 ||    // ERROR, INFO
+  if (dll.Init(&no_port) != TQ_PROXY_ERR_SOCKET ||
+      dll.Init(&param) != TQ_PROXY_OK ||                       // ERROR, INFO
       dll.Send("127.0.0.1", port, "ping", 4) != 4 ||           // DEBUG
       dll.Send("127.0.0.1", port, big.data(), 70000) != -1) {  // WARN
     return 10;
@@ -58,15 +59,15 @@ int main(int argc, char **argv) {
   std::fflush(stdout);
   dll.SetLog(reinterpret_cast<void *>(0x1234abcd), &CountingLog, 3);
   dll.SetLog(nullptr, nullptr, 7);
-  if (dll.Init(&no_port) != -98) return 20;  // back on standard output, unfiltered
-  dll.SetLog(nullptr, &CountingLog, -1);     // from here on, nothing anywhere
-  if (dll.Init(&no_port) != -98 || dll.Init(&param) != 0) return 30;
+  if (dll.Init(&no_port) != TQ_PROXY_ERR_SOCKET) return 20;  // back on standard output, unfiltered
+  dll.SetLog(nullptr, &CountingLog, -1);                     // from here on, nothing anywhere
+  if (dll.Init(&no_port) != TQ_PROXY_ERR_SOCKET || dll.Init(&param) != TQ_PROXY_OK) return 30;
   dll.Send("127.0.0.1", port, big.data(), 70000);
   dll.UnInit();
   if (g_log_calls != 0) return 31;
 
   dll.SetLog(nullptr, nullptr, 1);
-  if (dll.Init(&param) != 0) return 40;
+  if (dll.Init(&param) != TQ_PROXY_OK) return 40;
   tqtest::SleepMs(200);  // the loop is in its wait, as it is most of the time
   // Without UnInit. An unload that joins the thread under the loader lock
   // never returns: the test ends the process.

@@ -17,9 +17,8 @@ if [ -z "${TQ_NETNS_PHASE:-}" ]; then
     # Made by the first phase's wineboot, saved when its server ends, reused.
     # (Not a copy of the build's prefix: its running server may not have
     # saved the registry yet, and a half-written copy lacks Wine's services.)
-    export wine=true WINEPREFIX="$(cd "$2" && pwd)/wineprefix-netns" PATH=/usr/lib/wine:$PATH \
-      WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d" TZ=UTC
-    unset DISPLAY
+    export wine=true WINEPREFIX="$(cd "$2" && pwd)/wineprefix-netns"
+    . "$(dirname "$0")/../../scripts/wine-env.sh"
     mkdir -p "$WINEPREFIX"
     ;;
   esac
