@@ -81,6 +81,7 @@ struct ReentryCase {
   int inside;                    // 0: a peer's first datagram, 1: Send, 2: UnInit, 3: Init
   std::vector<int32_t> results;  // of the nested Init, Send and UnInit
 };
+void PrintTo(const ReentryCase &c, std::ostream *out) { *out << c.name; }  // the CTest name
 
 class LogCallback : public Misuse, public ::testing::WithParamInterface<ReentryCase> {
  public:
