@@ -35,7 +35,7 @@ def main():
         total += n
         if f.startswith("tests/"):
             tests += n
-    print(f"tests {tests} of {total} code lines: {100.0 * tests / total:.1f}%")
+    print(f"tests {tests} of {total} code lines: {100.0 * tests / total:.2f}%")
     return 0
 
 
